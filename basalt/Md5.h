@@ -1,0 +1,18 @@
+// The MD5 message digest (RFC 1321).
+#pragma once
+
+#include <windows.h>
+
+namespace Basalt {
+
+constexpr DWORD kMd5DigestSize = 16;
+
+// 0 on success; -1 when `data` or `digest` is null, `length` is 0 or
+// `digestSize` is not 16.
+int ComputeMd5(const BYTE* data, size_t length, BYTE* digest, DWORD digestSize);
+
+// 0 when the MD5 of `data` equals the 16 `expected` bytes; else -1 (also for
+// the bad arguments of ComputeMd5).
+int VerifyMd5(const BYTE* data, size_t length, const BYTE* expected, DWORD expectedSize);
+
+}  // namespace Basalt

@@ -1,0 +1,94 @@
+#include "basalt/PathHelpers.h"
+
+#include "basalt/StringHelpers.h"
+
+namespace Basalt {
+namespace {
+
+constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
+constexpr size_t kLongPathPrefixLength = 4;
+
+bool HasLongPathPrefix(const std::wstring& path) {
+    return path.compare(0, kLongPathPrefixLength, kLongPathPrefix) == 0;
+}
+
+}  // namespace
+
+bool DirectoryExists(const wchar_t* path) {
+    if (path == nullptr || *path == L'\0') return false;
+    DWORD attributes = ::GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+DWORD CreateDirectoryTree(const wchar_t* fullPath) {
+    if (fullPath == nullptr) return ERROR_INVALID_PARAMETER;
+    if (DirectoryExists(fullPath)) return ERROR_SUCCESS;
+
+    std::wstring copy = fullPath;
+    const bool prefixed = HasLongPathPrefix(copy);
+    if (prefixed) copy.erase(0, kLongPathPrefixLength);
+
+    const size_t first = copy.find(L'\\');
+    if (first == std::wstring::npos) return ERROR_SUCCESS;
+    const size_t last = copy.rfind(L'\\');
+
+    // With a single backslash the parent is a drive root, which is not made.
+    if (first != last) {
+        std::wstring parent = copy.substr(0, last);
+        if (prefixed) parent.insert(0, kLongPathPrefix);
+        DWORD code = CreateDirectoryTree(parent.c_str());
+        if (code != ERROR_SUCCESS) return code;
+    }
+
+    if (::CreateDirectoryW(fullPath, nullptr)) return ERROR_SUCCESS;
+    DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : error;
+}
+
+bool CreateDirectoryPath(const wchar_t* path, DWORD* code) {
+    DWORD ignored = 0;
+    DWORD& result = code != nullptr ? *code : ignored;
+    if (path == nullptr || *path == L'\0') {
+        result = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    if (DirectoryExists(path)) {
+        result = ERROR_ALREADY_EXISTS;
+        return true;
+    }
+
+    const std::wstring given = path;
+    const std::wstring current = GetCurrentDirectoryString();
+    const std::wstring drive = current.substr(0, 2);
+    std::wstring full;
+    if (HasLongPathPrefix(given)) {
+        full = given;
+    } else if (given.find(L'\\') == std::wstring::npos) {
+        full = FormatString(L"%s\\%s", current.c_str(), path);
+    } else if (given[0] == L'\\') {
+        full = FormatString(L"%s%s", drive.c_str(), path);
+    } else if (given.size() > 1 && given[1] == L':') {
+        full = given;
+    } else {
+        full = FormatString(L"%s\\%s", drive.c_str(), path);
+    }
+
+    result = CreateDirectoryTree(full.c_str());
+    return result == ERROR_SUCCESS;
+}
+
+std::wstring GetCurrentDirectoryString() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), &buffer[0]);
+        if (length == 0) return std::wstring();
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        // Too small: the result is the size needed, terminator included.
+        buffer.assign(length, L'\0');
+    }
+}
+
+}  // namespace Basalt

@@ -1,0 +1,28 @@
+// Directory and current-folder helpers.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace Basalt {
+
+// True when `path` is non-null, non-empty and names an existing directory.
+bool DirectoryExists(const wchar_t* path);
+
+// Creates the directory `fullPath` and its missing parents. Keeps a leading
+// "\\?\" on every path it creates. Returns 0 when the directory exists
+// afterwards, else the Win32 code of the failing CreateDirectoryW. A name
+// without any backslash returns 0 and creates nothing.
+DWORD CreateDirectoryTree(const wchar_t* fullPath);
+
+// Creates the directory `path`, absolute or relative, with its parents. A
+// relative path with a backslash is taken from the root of the current drive.
+// True when the directory existed (code 183) or was created (code 0); false
+// with 87 for an empty path or with the code of the failure.
+bool CreateDirectoryPath(const wchar_t* path, DWORD* code = nullptr);
+
+// The current directory, or an empty string when it cannot be read.
+std::wstring GetCurrentDirectoryString();
+
+}  // namespace Basalt

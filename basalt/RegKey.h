@@ -1,0 +1,167 @@
+// Registry keys: a thin handle object over a shared implementation.
+//
+// CRegKey forwards every operation to a CRegKeyImpl held in shared ownership,
+// so a derived key (CObfuscatedRegKey) can put another implementation in
+// place: every typed operation reaches the registry only through the
+// implementation's virtual QueryValue and SetValue. All operations return
+// Win32 codes; none throws. A key object belongs to one thread at a time.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace Basalt {
+namespace internal {
+
+class CRegKeyImpl {
+public:
+    CRegKeyImpl() = default;
+    // Closes the key.
+    virtual ~CRegKeyImpl();
+    CRegKeyImpl(const CRegKeyImpl&) = delete;
+    CRegKeyImpl& operator=(const CRegKeyImpl&) = delete;
+
+    // RegQueryValueExW on the handle, result passed through (handle not checked).
+    virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
+    // 87 for null data or a count of 0; else RegSetValueExW (handle not checked).
+    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data,
+                          DWORD byteCount);
+    // Stores the braced text of `value` as REG_SZ.
+    virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
+    virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
+    virtual LONG SetDWORDValue(const wchar_t* valueName, DWORD value);
+    virtual LONG SetQWORDValue(const wchar_t* valueName, ULONGLONG value);
+    // 13 for a null text; stores the terminator too. `type` is REG_SZ or REG_EXPAND_SZ.
+    virtual LONG SetStringValue(const wchar_t* valueName, const wchar_t* value,
+                                DWORD type = REG_SZ);
+    // 13 for null; the strings each with their zero, then the final empty one.
+    virtual LONG SetMultiStringValue(const wchar_t* valueName, const wchar_t* value);
+    // Zeroes `value`; 13 unless the text starts with "{" and converts.
+    virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
+    // 87 if closed; 13 unless the value is REG_BINARY.
+    virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
+    // 87 if closed; 13 unless the value is REG_DWORD; 2 when missing.
+    virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
+    // 87 if closed; 13 unless the value is REG_QWORD.
+    virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
+    // The whole text into `value`; left unchanged on any error (14 when the
+    // buffer cannot be allocated).
+    virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
+    // Into a buffer of *charCount characters, terminator included; a null
+    // buffer asks for the size. 13 for another type or a missing terminator.
+    virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    // As above for REG_MULTI_SZ; 122 for a buffer of fewer than 2 characters.
+    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                       DWORD* charCount);
+    // 87 if closed or `byteCount` is null; else RegGetKeySecurity.
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information,
+                                PSECURITY_DESCRIPTOR descriptor, DWORD* byteCount);
+    // 87 if closed or `descriptor` is null; else RegSetKeySecurity.
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information,
+                                PSECURITY_DESCRIPTOR descriptor);
+    // RegCreateKeyExW. On failure the key stays as it was; on success the old
+    // key is closed first and its Close result returned.
+    virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
+                        DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
+                        SECURITY_ATTRIBUTES* securityAttributes = nullptr,
+                        DWORD* disposition = nullptr);
+    // RegOpenKeyExW, with the same commit-on-success rule as Create.
+    virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    // Deletes the subtree first when delete-on-close is set; 0 when closed.
+    virtual LONG Close();
+    virtual LONG Flush();
+    // Returns the handle and forgets it without closing.
+    virtual HKEY Detach();
+    // Takes `key` as its own; a handle held before is not closed.
+    virtual void Attach(HKEY key);
+    virtual LONG EnumKey(DWORD index, wchar_t* name, DWORD* charCount,
+                         FILETIME* lastWriteTime = nullptr);
+    virtual LONG NotifyChangeKeyValue(bool watchSubtree, DWORD notifyFilter, HANDLE event,
+                                      bool asynchronous = true);
+    // RegDeleteKeyExW with the key's view bits when the system has it.
+    virtual LONG DeleteSubKey(const wchar_t* subKey);
+    // Deletes `subKey` and everything below it.
+    virtual LONG RecurseDeleteKey(const wchar_t* subKey);
+    virtual LONG DeleteValue(const wchar_t* valueName);
+    // Gives Everyone full access to the key and, if asked, every key below.
+    virtual LONG GrantEveryoneFullAccess(bool recursive);
+    virtual void SetDeleteOnClose(bool deleteOnClose);
+    virtual bool IsDeleteOnClose();
+
+    HKEY GetHandle() const { return key_; }
+    REGSAM GetViewBits() const { return view_; }
+
+private:
+    HKEY key_ = nullptr;
+    REGSAM view_ = 0;
+    bool deleteOnClose_ = false;
+};
+
+}  // namespace internal
+
+class CRegKey {
+public:
+    // A closed key with a fresh plain implementation.
+    CRegKey();
+    // A key over `impl`; an empty pointer gives a fresh plain implementation.
+    explicit CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl);
+    // Closes the key (even if another owner still shares the implementation).
+    virtual ~CRegKey();
+    CRegKey(const CRegKey&) = delete;
+    CRegKey& operator=(const CRegKey&) = delete;
+
+    // Each forwards to the implementation's operation of the same name.
+    virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
+    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data,
+                          DWORD byteCount);
+    virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
+    virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
+    virtual LONG SetDWORDValue(const wchar_t* valueName, DWORD value);
+    virtual LONG SetQWORDValue(const wchar_t* valueName, ULONGLONG value);
+    virtual LONG SetStringValue(const wchar_t* valueName, const wchar_t* value,
+                                DWORD type = REG_SZ);
+    virtual LONG SetMultiStringValue(const wchar_t* valueName, const wchar_t* value);
+    virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
+    virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
+    virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
+    virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
+    virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
+    virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                       DWORD* charCount);
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information,
+                                PSECURITY_DESCRIPTOR descriptor, DWORD* byteCount);
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information,
+                                PSECURITY_DESCRIPTOR descriptor);
+    virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
+                        DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
+                        SECURITY_ATTRIBUTES* securityAttributes = nullptr,
+                        DWORD* disposition = nullptr);
+    virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    virtual LONG Flush();
+    virtual LONG EnumKey(DWORD index, wchar_t* name, DWORD* charCount,
+                         FILETIME* lastWriteTime = nullptr);
+    virtual LONG NotifyChangeKeyValue(bool watchSubtree, DWORD notifyFilter, HANDLE event,
+                                      bool asynchronous = true);
+    virtual LONG DeleteSubKey(const wchar_t* subKey);
+    virtual LONG RecurseDeleteKey(const wchar_t* subKey);
+    virtual LONG DeleteValue(const wchar_t* valueName);
+    virtual LONG GrantEveryoneFullAccess(bool recursive);
+
+    LONG Close();
+    HKEY Detach();
+    void Attach(HKEY key);
+    HKEY GetHandle() const;
+    void SetDeleteOnClose(bool deleteOnClose);
+    bool IsDeleteOnClose() const;
+
+protected:
+    internal::CRegKeyImpl& Impl() const { return *impl_; }
+
+private:
+    std::shared_ptr<internal::CRegKeyImpl> impl_;
+};
+
+}  // namespace Basalt

@@ -1,0 +1,58 @@
+#include "basalt/StringHelpers.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+namespace Basalt {
+
+std::wstring FormatSystemMessage(DWORD messageId) {
+    constexpr DWORD kMessageCapacity = 1024;
+    wchar_t buffer[kMessageCapacity] = {};
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, messageId,
+                                    /*languageId=*/0, buffer, kMessageCapacity, nullptr);
+    if (length == 0) return std::wstring();
+    return std::wstring(buffer);  // ends at the first zero character
+}
+
+std::wstring FormatStringV(const wchar_t* format, va_list args) {
+    if (format == nullptr) return std::wstring();
+    va_list measure;
+    va_copy(measure, args);
+    const int length = ::_vscwprintf(format, measure);
+    va_end(measure);
+    if (length <= 0) return std::wstring();
+
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    va_list print;
+    va_copy(print, args);
+    const int written = ::_vsnwprintf_s(&text[0], text.size() + 1, _TRUNCATE, format, print);
+    va_end(print);
+    if (written < 0) return std::wstring();
+    text.resize(static_cast<size_t>(written));
+    return text;
+}
+
+std::wstring FormatString(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::wstring text = FormatStringV(format, args);
+    va_end(args);
+    return text;
+}
+
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,
+                                      bool skipEmpty) {
+    std::vector<std::wstring> pieces;
+    if (text.empty()) return pieces;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        std::wstring piece = text.substr(start, end == std::wstring::npos ? end : end - start);
+        if (!piece.empty() || !skipEmpty) pieces.push_back(std::move(piece));
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return pieces;
+}
+
+}  // namespace Basalt

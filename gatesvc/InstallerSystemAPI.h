@@ -1,0 +1,32 @@
+// The system calls of the driver installer, behind a replaceable service so
+// that conditions which cannot be produced for real (no System folder, a
+// catalog library without one of its functions, a delayed move that fails)
+// can be tested.
+#pragma once
+
+#include <windows.h>
+
+#include "basalt/ShlObjAPI.h"
+
+namespace Gatesvc {
+
+// Each operation calls the Win32 function named in its comment with the same
+// arguments and returns its result; the last error is left as that call left
+// it. (The names differ from the Win32 ones, which are macros.)
+class InstallerSystemAPI : public Basalt::ShlObjAPI {
+public:
+    // GetModuleFileNameW
+    virtual DWORD ModuleFileName(HMODULE module, wchar_t* buffer, DWORD capacity);
+    // CopyFileW
+    virtual BOOL CopyFileTo(const wchar_t* source, const wchar_t* destination, BOOL failIfExists);
+    // MoveFileExW
+    virtual BOOL MoveFileWithFlags(const wchar_t* source, const wchar_t* destination, DWORD flags);
+    // DeleteFileW
+    virtual BOOL DeleteFileAt(const wchar_t* path);
+    // LoadLibraryW; the caller owns the module and frees it.
+    virtual HMODULE LoadModule(const wchar_t* name);
+    // GetProcAddress
+    virtual FARPROC FindProc(HMODULE module, const char* name);
+};
+
+}  // namespace Gatesvc

@@ -1,0 +1,92 @@
+#include "gatesvc/Startup.h"
+
+#include <shlwapi.h>
+#include <wchar.h>
+
+#include <mutex>
+
+#include "basalt/Logging/internal_logging.h"
+#include "gatesvc/gatesvc.h"
+#include "logging/LogBuilder.h"
+#include "logging/LogFacade.h"
+
+namespace Gatesvc {
+namespace {
+
+constexpr wchar_t kInstallCommand[] = L"/InstallCat";
+constexpr wchar_t kUninstallCommand[] = L"/UninstallCat";
+constexpr wchar_t kGroupName[] = L"RQD";
+
+// Compares `argument` with the first characters of `command`, folding only
+// the ASCII letters: a prefix test over the command's length.
+bool MatchesCommand(const wchar_t* argument, const wchar_t* command) {
+    for (size_t i = 0; command[i] != L'\0'; ++i) {
+        wchar_t a = argument[i];
+        wchar_t c = command[i];
+        if (a >= L'A' && a <= L'Z') a = static_cast<wchar_t>(a - L'A' + L'a');
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (a != c) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool HardenDllSearchPath() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) return false;
+    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories == nullptr) return false;
+    return setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
+}
+
+HMODULE GetCurrentModuleHandle() {
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&GetCurrentModuleHandle), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
+void ProcessStartup() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ETWLogging::RegisterLogFacadeCleanup();
+        Basalt::CDefaultLoggingHandler::Instance();
+        ETWLogging::RegisterLogBuilderCleanup();
+        ETWLogging::ProcessLogIdentity().module = GetCurrentModuleHandle();
+    });
+}
+
+int RunCommandLine(int argc, wchar_t** argv) {
+    HardenDllSearchPath();
+
+    ETWLogging::LogIdentity& identity = ETWLogging::ProcessLogIdentity();
+    identity.groupName = kGroupName;
+    identity.productTag = nullptr;
+    identity.hostName = nullptr;
+    identity.module = GetCurrentModuleHandle();
+    identity.forceFileLogging = 0;
+
+    if (argc != 2 || argv[1] == nullptr) return 0;
+    const wchar_t* argument = argv[1];
+
+    if (MatchesCommand(argument, kInstallCommand)) {
+        CHipsDriverInstaller installer;
+        wchar_t catalogPath[MAX_PATH] = {};
+        installer.BuildPathBesideProgram(kCatalogFileName, catalogPath);
+        installer.InstallHipsDriverFile();
+        installer.UpdateHipsDriverCatalog(/*install=*/true, catalogPath);
+    } else if (MatchesCommand(argument, kUninstallCommand)) {
+        CHipsDriverInstaller installer;
+        installer.UpdateHipsDriverCatalog(/*install=*/false, /*catalogPath=*/nullptr);
+        installer.DeleteHipsDriverFile();
+    }
+    return 0;
+}
+
+}  // namespace Gatesvc

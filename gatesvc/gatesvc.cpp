@@ -1,0 +1,177 @@
+#include "gatesvc/gatesvc.h"
+
+#include <knownfolders.h>
+#include <shlwapi.h>
+#include <wchar.h>
+
+#include "basalt/UniqueHandle.h"
+#include "logging/LogFacade.h"
+
+namespace Gatesvc {
+namespace {
+
+// The source name and source lines that the installer's messages carry.
+constexpr wchar_t kSourceName[] = L"gatesvc";
+constexpr wchar_t kInstallFunction[] = L"InstallHipsDriverFile";
+constexpr wchar_t kDeleteFunction[] = L"DeleteHipsDriverFile";
+constexpr int kLineDeleteNoSystemPath = 104;
+constexpr int kLineInstallNoSystemPath = 126;
+constexpr int kLineCopyFailed = 136;
+constexpr int kLineDelayCopyFailed = 142;
+
+// DRIVER_ACTION_VERIFY: the catalog subsystem of driver signing.
+constexpr GUID kDriverActionVerify = {
+    0xF750E6C3, 0x38EE, 0x11D1, {0x85, 0xE5, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+
+// The catalog administration functions of "wintrust.dll".
+using CatAdminHandle = HANDLE;
+using CatInfoHandle = HANDLE;
+using AcquireContextFn = BOOL(WINAPI*)(CatAdminHandle*, const GUID*, DWORD);
+using ReleaseContextFn = BOOL(WINAPI*)(CatAdminHandle, DWORD);
+using ReleaseCatalogContextFn = BOOL(WINAPI*)(CatAdminHandle, CatInfoHandle, DWORD);
+using AddCatalogFn = CatInfoHandle(WINAPI*)(CatAdminHandle, PWSTR, PWSTR, DWORD);
+using RemoveCatalogFn = BOOL(WINAPI*)(CatAdminHandle, LPCWSTR, DWORD);
+
+template <typename... Args>
+void LogThroughFacade(DWORD level, const wchar_t* function, int line, const wchar_t* format,
+                      Args... args) {
+    if (!ETWLogging::IsLogLevelEnabled(level)) return;
+    if (ETWLogging::CLogFacade* facade = ETWLogging::GetLogFacade()) {
+        facade->Log(level, kSourceName, function, line, format, args...);
+    }
+}
+
+template <typename Fn>
+bool Bind(InstallerSystemAPI& system, HMODULE module, const char* name, Fn& function) {
+    function = reinterpret_cast<Fn>(reinterpret_cast<void*>(system.FindProc(module, name)));
+    return function != nullptr;
+}
+
+}  // namespace
+
+DWORD InstallerSystemAPI::ModuleFileName(HMODULE module, wchar_t* buffer, DWORD capacity) {
+    return ::GetModuleFileNameW(module, buffer, capacity);
+}
+
+BOOL InstallerSystemAPI::CopyFileTo(const wchar_t* source, const wchar_t* destination,
+                                    BOOL failIfExists) {
+    return ::CopyFileW(source, destination, failIfExists);
+}
+
+BOOL InstallerSystemAPI::MoveFileWithFlags(const wchar_t* source, const wchar_t* destination,
+                                           DWORD flags) {
+    return ::MoveFileExW(source, destination, flags);
+}
+
+BOOL InstallerSystemAPI::DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path); }
+
+HMODULE InstallerSystemAPI::LoadModule(const wchar_t* name) { return ::LoadLibraryW(name); }
+
+FARPROC InstallerSystemAPI::FindProc(HMODULE module, const char* name) {
+    return ::GetProcAddress(module, name);
+}
+
+CHipsDriverInstaller::CHipsDriverInstaller(std::shared_ptr<InstallerSystemAPI> system)
+    : system_(system ? std::move(system) : std::make_shared<InstallerSystemAPI>()) {}
+
+bool CHipsDriverInstaller::LocateDriverDestination(wchar_t* buffer) {
+    Basalt::UniqueCoTaskMem<wchar_t> folder;
+    if (system_->GetKnownFolderPath(FOLDERID_System, /*flags=*/0, /*token=*/nullptr,
+                                    folder.put()) != S_OK ||
+        !folder) {
+        return false;
+    }
+    ::wcsncpy_s(buffer, MAX_PATH, folder.get(), _TRUNCATE);
+    return ::PathAppendW(buffer, kDriverSystemSubPath) != FALSE;
+}
+
+bool CHipsDriverInstaller::BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer) {
+    system_->ModuleFileName(/*module=*/nullptr, buffer, MAX_PATH);
+    ::PathRemoveFileSpecW(buffer);
+    return ::PathAppendW(buffer, fileName) != FALSE;
+}
+
+void CHipsDriverInstaller::InstallHipsDriverFile() {
+    wchar_t destination[MAX_PATH] = {};
+    if (!LocateDriverDestination(destination)) {
+        LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineInstallNoSystemPath,
+                         L"Cannot locate System Path.");
+        // Without the System folder there is no destination: copying to what
+        // is left would write relative to the working directory.
+        return;
+    }
+    wchar_t source[MAX_PATH] = {};
+    BuildPathBesideProgram(kDriverFileName, source);
+
+    if (system_->CopyFileTo(source, destination, /*failIfExists=*/FALSE)) return;
+    LogThroughFacade(ETWLogging::kLevelInformation, kInstallFunction, kLineCopyFailed,
+                     L"Copy file to %s failed from %s. Try to delay copy until reboot",
+                     destination, source);
+
+    if (system_->MoveFileWithFlags(source, destination, MOVEFILE_DELAY_UNTIL_REBOOT)) return;
+    const int error = static_cast<int>(::GetLastError());
+    LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineDelayCopyFailed,
+                     L"Delay Copy file to %s failed from %s. error = %d", destination, source,
+                     error);
+}
+
+void CHipsDriverInstaller::DeleteHipsDriverFile() {
+    wchar_t path[MAX_PATH] = {};
+    if (!LocateDriverDestination(path)) {
+        LogThroughFacade(ETWLogging::kLevelError, kDeleteFunction, kLineDeleteNoSystemPath,
+                         L"Cannot locate System Path.");
+        return;
+    }
+    if (system_->DeleteFileAt(path)) return;
+    // Deleted at the next restart instead; nothing more can be done now.
+    system_->MoveFileWithFlags(path, /*destination=*/nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath) {
+    Basalt::UniqueHmodule wintrust(system_->LoadModule(L"wintrust.dll"));
+    if (!wintrust) return false;
+
+    AcquireContextFn acquireContext;
+    ReleaseContextFn releaseContext;
+    ReleaseCatalogContextFn releaseCatalogContext;
+    AddCatalogFn addCatalog;
+    RemoveCatalogFn removeCatalog;
+    // All five are needed, whichever way the catalog goes.
+    if (!Bind(*system_, wintrust.get(), "CryptCATAdminAcquireContext", acquireContext) ||
+        !Bind(*system_, wintrust.get(), "CryptCATAdminReleaseContext", releaseContext) ||
+        !Bind(*system_, wintrust.get(), "CryptCATAdminReleaseCatalogContext",
+              releaseCatalogContext) ||
+        !Bind(*system_, wintrust.get(), "CryptCATAdminAddCatalog", addCatalog) ||
+        !Bind(*system_, wintrust.get(), "CryptCATAdminRemoveCatalog", removeCatalog)) {
+        return false;
+    }
+
+    CatAdminHandle context = nullptr;
+    if (!acquireContext(&context, &kDriverActionVerify, /*flags=*/0) || context == nullptr) {
+        if (context != nullptr) releaseContext(context, 0);
+        return false;
+    }
+
+    bool result;
+    if (install) {
+        // The function takes writable strings but only reads them.
+        CatInfoHandle catalog = addCatalog(context, const_cast<PWSTR>(catalogPath),
+                                           const_cast<PWSTR>(kCatalogMemberName), /*flags=*/0);
+        result = catalog != nullptr;
+        if (catalog != nullptr) releaseCatalogContext(context, catalog, 0);
+    } else {
+        result = removeCatalog(context, kCatalogMemberName, /*flags=*/0) != FALSE;
+    }
+    releaseContext(context, 0);
+    return result;
+}
+
+void InstallHipsDriverFile() { CHipsDriverInstaller().InstallHipsDriverFile(); }
+
+void DeleteHipsDriverFile() { CHipsDriverInstaller().DeleteHipsDriverFile(); }
+
+bool UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath) {
+    return CHipsDriverInstaller().UpdateHipsDriverCatalog(install, catalogPath);
+}
+
+}  // namespace Gatesvc

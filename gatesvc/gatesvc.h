@@ -1,0 +1,49 @@
+// The driver file and catalog installer.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "gatesvc/InstallerSystemAPI.h"
+
+namespace Gatesvc {
+
+constexpr wchar_t kDriverFileName[] = L"BulwarkK.sys";
+constexpr wchar_t kDriverSystemSubPath[] = L"drivers\\BulwarkK.sys";
+constexpr wchar_t kCatalogFileName[] = L"bulwarkk_x86.cat";
+constexpr wchar_t kCatalogMemberName[] = L"Halvik HIPS Driver.cat";
+
+// Puts the driver file and its catalog in place and takes them away. Failures
+// of the file steps are logged through the logging facade; none reaches the
+// caller as an error.
+class CHipsDriverInstaller {
+public:
+    explicit CHipsDriverInstaller(std::shared_ptr<InstallerSystemAPI> system = nullptr);
+
+    // Copies the driver file from the program's folder into the System
+    // folder's "drivers" folder, or schedules the copy for the next restart.
+    void InstallHipsDriverFile();
+
+    // Deletes the driver file there, or schedules the deletion.
+    void DeleteHipsDriverFile();
+
+    // Adds (`install`) the catalog at `catalogPath` to the system catalog
+    // database, or removes it; true when added or when the removal succeeded.
+    bool UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath);
+
+    // The program's own folder joined with `fileName`, in a MAX_PATH buffer.
+    bool BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer);
+
+private:
+    bool LocateDriverDestination(wchar_t* buffer);
+
+    std::shared_ptr<InstallerSystemAPI> system_;
+};
+
+// The operations with the plain system services.
+void InstallHipsDriverFile();
+void DeleteHipsDriverFile();
+bool UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath);
+
+}  // namespace Gatesvc

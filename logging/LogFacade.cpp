@@ -1,0 +1,122 @@
+#include "logging/LogFacade.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "basalt/Logging/internal_logging.h"
+#include "basalt/StringHelpers.h"
+
+namespace ETWLogging {
+namespace {
+
+std::atomic<CLogFacade*> g_facade{nullptr};
+std::once_flag g_facadeOnce;
+std::once_flag g_cleanupOnce;
+
+// At exit: clear the pointer first, so that late messages find no facade,
+// then destroy the facade and its logger.
+void DestroyLogFacade() { delete g_facade.exchange(nullptr); }
+
+void CreateLogFacade() {
+    RegisterLogFacadeCleanup();
+    CLogFacade* facade = new (std::nothrow) CLogFacade();
+    g_facade.store(facade);
+    if (facade == nullptr) return;
+    const LogIdentity& identity = ProcessLogIdentity();
+    facade->Initialize(identity.productTag, identity.groupName, identity.module,
+                       identity.hostName, identity.forceFileLogging);
+}
+
+}  // namespace
+
+LogIdentity& ProcessLogIdentity() {
+    static LogIdentity identity;
+    return identity;
+}
+
+void RegisterLogFacadeCleanup() {
+    std::call_once(g_cleanupOnce, [] { ::atexit(DestroyLogFacade); });
+}
+
+CLogFacade::~CLogFacade() {
+    if (registeredHandler_ != nullptr) {
+        Basalt::ILoggingHandler* handler = registeredHandler_;
+        registeredHandler_ = nullptr;
+        Basalt::CLogger::UnregisterHandler(handler);
+    }
+    // The destructor, not Release: the facade's reference ends with it.
+    delete logger_;
+    logger_ = nullptr;
+}
+
+void CLogFacade::SetLogger(CLoggingIf* logger) {
+    CLoggingIf* old = logger_;
+    logger_ = logger;
+    if (old != nullptr && old != logger) delete old;
+}
+
+void CLogFacade::Initialize(const wchar_t* /*productTag*/, const wchar_t* /*groupName*/,
+                            HMODULE /*module*/, const wchar_t* /*hostName*/,
+                            DWORD /*forceFileLogging*/) {
+    // No back end is built yet: the facade holds no logger and drops every
+    // message with 1627.
+}
+
+DWORD CLogFacade::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                      const wchar_t* format, ...) {
+    if (logger_ == nullptr) return kErrorNoLogger;
+    const DWORD started = logger_->Start();
+    if (started != ERROR_SUCCESS) return started;
+
+    va_list args;
+    va_start(args, format);
+    struct ArgsEnd {
+        va_list& args;
+        ~ArgsEnd() { va_end(args); }
+    } argsEnd{args};
+
+    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_)) {
+        if (extended->IsLevelEnabled(level)) {
+            extended->LogV(level, file, function, line, format, args);
+        }
+        return ERROR_SUCCESS;
+    }
+
+    // A plain logger gets the whole text unless it is very long; then only
+    // its start. The level was checked by the caller.
+    std::wstring message = Basalt::FormatStringV(format, args);
+    if (message.size() > kFacadeCutTrigger) message.resize(kFacadeCutChars);
+    return logger_->LogMessage(file, function, line, level, message.c_str());
+}
+
+DWORD CLogFacade::Write(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                        const wchar_t* message) {
+    if (logger_ == nullptr) return kErrorNoLogger;
+    const DWORD started = logger_->Start();
+    if (started != ERROR_SUCCESS) return started;
+    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_)) {
+        return extended->LogMessageEx(level, file, function, line, message);
+    }
+    return logger_->LogMessage(file, function, line, level, message);
+}
+
+CLogFacade* GetLogFacade() {
+    std::call_once(g_facadeOnce, CreateLogFacade);
+    return g_facade.load();
+}
+
+CLogFacade* PeekLogFacade() { return g_facade.load(); }
+
+bool IsLogLevelEnabled(DWORD level) {
+    CLogFacade* facade = GetLogFacade();
+    if (facade == nullptr || facade->GetLogger() == nullptr) return false;
+    return facade->GetLogger()->IsLevelEnabled(level);
+}
+
+}  // namespace ETWLogging

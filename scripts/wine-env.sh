@@ -1,0 +1,34 @@
+# Sourced by the scripts that run Windows programs: the Wine settings that
+# every run shares. WINEPREFIX defaults to the test prefix under build/.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX="${WINEPREFIX:-$root/build/wine-tests}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installers when a prefix is made; the programs need neither.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+WINE=/usr/lib/wine/wine64
+
+# Creates the prefix once; concurrent callers wait for the first.
+wine_prefix_ready() {
+  mkdir -p "$WINEPREFIX"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      timeout 180 "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
+      timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
+
+# A persistent server makes every later start quick. The first program run
+# on a server starts Wine's own services, which live as long as the server and
+# keep the output of whoever started them open: start them here, writing to
+# /dev/null, so that no test runner waits on them for ever.
+wine_server_start() {
+  wine_prefix_ready
+  setsid -f wineserver -p </dev/null >/dev/null 2>&1
+  timeout 120 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+wine_server_stop() {
+  timeout 30 wineserver -k </dev/null >/dev/null 2>&1 || true
+}

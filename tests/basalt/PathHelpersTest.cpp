@@ -1,0 +1,100 @@
+#include "basalt/PathHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
+
+using namespace Basalt;
+using TestSupport::ScratchFolder;
+
+namespace {
+
+// Changes the current directory for one test.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::wstring& path) : old_(GetCurrentDirectoryString()) {
+        ::SetCurrentDirectoryW(path.c_str());
+    }
+    ~CurrentDirectory() { ::SetCurrentDirectoryW(old_.c_str()); }
+
+private:
+    std::wstring old_;
+};
+
+TEST(DirectoryExists, OnlyForExistingDirectories) {
+    ScratchFolder folder(L"exists");
+    EXPECT_TRUE(DirectoryExists(folder.path().c_str()));
+    TestSupport::WriteFileText(folder / L"file", "x");
+    EXPECT_FALSE(DirectoryExists((folder / L"file").c_str()));
+    EXPECT_FALSE(DirectoryExists((folder / L"missing").c_str()));
+    EXPECT_FALSE(DirectoryExists(L""));
+    EXPECT_FALSE(DirectoryExists(nullptr));
+}
+
+TEST(CreateDirectoryTree, CreatesMissingParentsKeepingTheLongPathPrefix) {
+    ScratchFolder folder(L"tree");
+    const std::wstring deep = L"\\\\?\\" + folder.path() + L"\\x\\y\\z";
+    EXPECT_EQ(CreateDirectoryTree(deep.c_str()), 0u);
+    EXPECT_TRUE(DirectoryExists((folder / L"x\\y\\z").c_str()));
+    // Existing: still 0. A trailing backslash creates the directory.
+    EXPECT_EQ(CreateDirectoryTree(deep.c_str()), 0u);
+    EXPECT_EQ(CreateDirectoryTree((folder / L"t\\").c_str()), 0u);
+    EXPECT_TRUE(DirectoryExists((folder / L"t").c_str()));
+}
+
+TEST(CreateDirectoryTree, NameWithoutBackslashCreatesNothing) {
+    ScratchFolder folder(L"nobackslash");
+    CurrentDirectory cd(folder.path());
+    EXPECT_EQ(CreateDirectoryTree(L"plainname"), 0u);
+    EXPECT_FALSE(DirectoryExists((folder / L"plainname").c_str()));
+}
+
+TEST(CreateDirectoryTree, FailureUnderAFileGivesTheSystemCode) {
+    ScratchFolder folder(L"underfile");
+    TestSupport::WriteFileText(folder / L"file", "x");
+    EXPECT_NE(CreateDirectoryTree((folder / L"file\\sub").c_str()), 0u);
+}
+
+TEST(CreateDirectoryPath, ResolvesRelativeNamesAsTheDesignSays) {
+    ScratchFolder folder(L"relative");
+    CurrentDirectory cd(folder.path());
+    DWORD code = 1;
+
+    // A bare name lands in the current directory.
+    EXPECT_TRUE(CreateDirectoryPath(L"logs", &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(DirectoryExists((folder / L"logs").c_str()));
+
+    // Existing: true with 183.
+    EXPECT_TRUE(CreateDirectoryPath(L"logs", &code));
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+
+    // A path starting with a backslash is taken on the current drive.
+    const std::wstring rooted = folder.path().substr(2) + L"\\data\\logs";
+    EXPECT_TRUE(CreateDirectoryPath(rooted.c_str(), &code));
+    EXPECT_TRUE(DirectoryExists((folder / L"data\\logs").c_str()));
+
+    EXPECT_FALSE(CreateDirectoryPath(L"", &code));
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(CreateDirectoryPath(nullptr));
+}
+
+TEST(CreateDirectoryPath, RelativePathWithBackslashStartsAtTheDriveRoot) {
+    ScratchFolder folder(L"driveroot");
+    CurrentDirectory cd(folder.path());
+    const std::wstring drive = folder.path().substr(0, 2);
+    const std::wstring relative = L"gatesvc-tests-root\\b";
+    TestSupport::RemoveTree(drive + L"\\gatesvc-tests-root");
+    EXPECT_TRUE(CreateDirectoryPath(relative.c_str()));
+    EXPECT_TRUE(DirectoryExists((drive + L"\\gatesvc-tests-root\\b").c_str()));
+    EXPECT_FALSE(DirectoryExists((folder / relative).c_str()));
+    TestSupport::RemoveTree(drive + L"\\gatesvc-tests-root");
+}
+
+TEST(GetCurrentDirectoryString, MatchesTheSystem) {
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, buffer);
+    EXPECT_EQ(GetCurrentDirectoryString(), buffer);
+}
+
+}  // namespace

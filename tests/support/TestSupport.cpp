@@ -1,0 +1,149 @@
+#include "tests/support/TestSupport.h"
+
+#include <shlwapi.h>
+
+#include "basalt/StringHelpers.h"
+#include "basalt/UniqueHandle.h"
+
+namespace TestSupport {
+
+ScratchRegistryKey::ScratchRegistryKey(const std::wstring& name, HKEY root)
+    : root_(root), path_(L"Software\\GatesvcTests\\" + name) {
+    DeleteRegistryTree(root_, path_);
+    ::RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle_,
+                      nullptr);
+}
+
+ScratchRegistryKey::~ScratchRegistryKey() {
+    if (handle_ != nullptr) ::RegCloseKey(handle_);
+    DeleteRegistryTree(root_, path_);
+}
+
+void DeleteRegistryTree(HKEY root, const std::wstring& path) {
+    ::SHDeleteKeyW(root, path.c_str());
+    ::RegDeleteKeyW(root, path.c_str());
+}
+
+ScratchFolder::ScratchFolder(const std::wstring& name) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    path_ = std::wstring(temp) + L"gatesvc-tests\\" + name;
+    RemoveTree(path_);
+    ::CreateDirectoryW((std::wstring(temp) + L"gatesvc-tests").c_str(), nullptr);
+    ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    Basalt::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(child.c_str());
+            }
+        } while (::FindNextFileW(find.get(), &data));
+    }
+    find.reset();
+    ::RemoveDirectoryW(path.c_str());
+}
+
+bool FileExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
+    std::vector<unsigned char> bytes;
+    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return bytes;
+    LARGE_INTEGER size{};
+    ::GetFileSizeEx(file.get(), &size);
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty()) {
+        ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    }
+    bytes.resize(read);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t byteCount) {
+    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    return ::WriteFile(file.get(), data, static_cast<DWORD>(byteCount), &written, nullptr) &&
+           written == byteCount;
+}
+
+bool WriteFileText(const std::wstring& path, const std::string& text) {
+    return WriteFileBytes(path, text.data(), text.size());
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ::PathRemoveFileSpecW(path);
+    return path;
+}
+
+int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    std::wstring line = commandLine;
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup,
+                          &process)) {
+        return -1;
+    }
+    Basalt::UniqueKernelHandle processHandle(process.hProcess);
+    Basalt::UniqueKernelHandle threadHandle(process.hThread);
+    ::WaitForSingleObject(processHandle.get(), 120000);
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(processHandle.get(), &exitCode);
+    return static_cast<int>(exitCode);
+}
+
+void RecordingLogger::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                          const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::wstring text = Basalt::FormatStringV(format, args);
+    va_end(args);
+    Record(level, file, function, line, text.c_str());
+}
+
+DWORD RecordingLogger::LogMessage(const wchar_t* file, const wchar_t* function, int line,
+                                  DWORD level, const wchar_t* message) {
+    Record(level, file, function, line, message);
+    return 0;
+}
+
+DWORD RecordingLogger::SetSeverity(DWORD level) {
+    severity_ = ETWLogging::ClampLevel(level);
+    return ETWLogging::ExchangeProcessSeverity(severity_);
+}
+
+std::vector<RecordedMessage> RecordingLogger::Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+}
+
+void RecordingLogger::Record(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                             const wchar_t* message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back({level, file ? file : L"", function ? function : L"", line,
+                         message ? message : L""});
+}
+
+}  // namespace TestSupport

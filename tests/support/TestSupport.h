@@ -1,0 +1,117 @@
+// Helpers shared by the tests: scratch registry keys and folders, a recording
+// logger, file and process helpers.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/LoggingIf.h"
+
+namespace TestSupport {
+
+// A key below HKEY_CURRENT_USER\Software\GatesvcTests (or another root) that
+// is deleted with everything below it when the object goes.
+class ScratchRegistryKey {
+public:
+    explicit ScratchRegistryKey(const std::wstring& name, HKEY root = HKEY_CURRENT_USER);
+    ~ScratchRegistryKey();
+    ScratchRegistryKey(const ScratchRegistryKey&) = delete;
+    ScratchRegistryKey& operator=(const ScratchRegistryKey&) = delete;
+
+    HKEY root() const { return root_; }
+    // The path below the root.
+    const std::wstring& path() const { return path_; }
+    // An open handle with full access.
+    HKEY handle() const { return handle_; }
+
+private:
+    HKEY root_;
+    std::wstring path_;
+    HKEY handle_ = nullptr;
+};
+
+// Deletes a registry tree below `root` (the key itself included).
+void DeleteRegistryTree(HKEY root, const std::wstring& path);
+
+// A fresh folder under the temporary folder, removed with its contents.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::wstring& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Removes a folder and everything in it; missing is fine.
+void RemoveTree(const std::wstring& path);
+
+bool FileExists(const std::wstring& path);
+std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t byteCount);
+bool WriteFileText(const std::wstring& path, const std::string& text);
+
+// The folder of the running test program.
+std::wstring ProgramFolder();
+
+// Runs a command line and waits; the exit code, or -1 when it did not start.
+int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder = L"");
+
+// One message as a logger received it.
+struct RecordedMessage {
+    DWORD level;
+    std::wstring file;
+    std::wstring function;
+    int line;
+    std::wstring message;
+};
+
+// A logger that records what reaches it. Thread-safe.
+class RecordingLogger : public ETWLogging::CLoggingIf {
+public:
+    DWORD Init(const wchar_t*, HMODULE, const wchar_t*,
+               ETWLogging::LoggingConfigListenerIf*) override { return 0; }
+    DWORD Start() override { return startResult; }
+    void GetLoggerName(std::wstring&) override {}
+    void GetGroupName(std::wstring&) override {}
+    DWORD Stop() override { return 0; }
+    void SetEnabled(bool enabled) override { enabled_ = enabled; }
+    bool IsEnabled() override { return enabled_; }
+    void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+             const wchar_t* format, ...) override;
+    DWORD LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                     const wchar_t* message) override;
+    bool IsLevelEnabled(DWORD level) override { return level >= severity_; }
+    void SetMaxEntries(DWORD) override {}
+    DWORD GetMaxEntries() override { return 0; }
+    void SetMaxSize(DWORD) override {}
+    DWORD GetMaxSize() override { return 0; }
+    DWORD SetSeverity(DWORD level) override;
+    DWORD GetSeverity() override { return severity_; }
+    LONG AddRef() override { return 0; }
+    LONG Release() override { return 0; }
+
+    std::vector<RecordedMessage> Messages();
+    DWORD startResult = 0;
+
+protected:
+    void Record(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                const wchar_t* message);
+
+private:
+    std::mutex mutex_;
+    std::vector<RecordedMessage> messages_;
+    bool enabled_ = true;
+    DWORD severity_ = 1;
+};
+
+}  // namespace TestSupport
