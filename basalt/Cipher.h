@@ -5,19 +5,20 @@
 #include <windows.h>
 
 #include <memory>
+#include <vector>
 
 namespace Basalt {
 
 // The published RC4 key schedule and output generator. An unkeyed state
 // (null key or length 0 or less) outputs 0 bytes.
 class CRc4Keystream {
-public:
+  public:
     CRc4Keystream() = default;
     void SetKey(const BYTE* key, int keyLength);
     BYTE Next();
     bool IsKeyed() const { return initialized_; }
 
-private:
+  private:
     bool initialized_ = false;
     int i_ = 0;
     int j_ = 0;
@@ -28,7 +29,7 @@ private:
 // key or a length of 0 or less selects the library's default key. A cipher
 // keeps its running state: make a fresh one for every value.
 class CFeedbackCipher {
-public:
+  public:
     CFeedbackCipher(const BYTE* key, int keyLength, int rounds);
     ~CFeedbackCipher();
     CFeedbackCipher(const CFeedbackCipher&) = delete;
@@ -38,8 +39,15 @@ public:
     bool Encrypt(const BYTE* input, BYTE* output, size_t length);
     bool Decrypt(const BYTE* input, BYTE* output, size_t length);
 
-private:
-    // ... implementation-defined members
+  private:
+    CRc4Keystream keystream_;
+    int rounds_;       // n, at least 1
+    int extraRounds_;  // n - 1
+    // Keystream bytes of one plain byte's rounds, drawn before undoing them.
+    std::vector<BYTE> first_;
+    std::vector<BYTE> second_;
+    BYTE initialFeedback_ = 0;
+    BYTE feedback_ = 0;
 };
 
 // The 38-character braced GUID keys, used as 38 key bytes without terminator.
