@@ -16,7 +16,7 @@ namespace Basalt {
 namespace internal {
 
 class CRegKeyImpl {
-public:
+  public:
     CRegKeyImpl() = default;
     // Closes the key.
     virtual ~CRegKeyImpl();
@@ -26,8 +26,7 @@ public:
     // RegQueryValueExW on the handle, result passed through (handle not checked).
     virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
     // 87 for null data or a count of 0; else RegSetValueExW (handle not checked).
-    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data,
-                          DWORD byteCount);
+    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     // Stores the braced text of `value` as REG_SZ.
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
@@ -53,14 +52,12 @@ public:
     // buffer asks for the size. 13 for another type or a missing terminator.
     virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
     // As above for REG_MULTI_SZ; 122 for a buffer of fewer than 2 characters.
-    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
-                                       DWORD* charCount);
+    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
     // 87 if closed or `byteCount` is null; else RegGetKeySecurity.
-    virtual LONG GetKeySecurity(SECURITY_INFORMATION information,
-                                PSECURITY_DESCRIPTOR descriptor, DWORD* byteCount);
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                                DWORD* byteCount);
     // 87 if closed or `descriptor` is null; else RegSetKeySecurity.
-    virtual LONG SetKeySecurity(SECURITY_INFORMATION information,
-                                PSECURITY_DESCRIPTOR descriptor);
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
     // RegCreateKeyExW. On failure the key stays as it was; on success the old
     // key is closed first and its Close result returned.
     virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
@@ -74,7 +71,8 @@ public:
     virtual LONG Flush();
     // Returns the handle and forgets it without closing.
     virtual HKEY Detach();
-    // Takes `key` as its own; a handle held before is not closed.
+    // Takes `key` as its own (view bits 0, delete-on-close off); a different
+    // handle held before is closed, without deleting its subtree.
     virtual void Attach(HKEY key);
     virtual LONG EnumKey(DWORD index, wchar_t* name, DWORD* charCount,
                          FILETIME* lastWriteTime = nullptr);
@@ -93,7 +91,10 @@ public:
     HKEY GetHandle() const { return key_; }
     REGSAM GetViewBits() const { return view_; }
 
-private:
+  private:
+    // Closes the current key and takes `key`, opened with `access`.
+    LONG Adopt(HKEY key, REGSAM access);
+
     HKEY key_ = nullptr;
     REGSAM view_ = 0;
     bool deleteOnClose_ = false;
@@ -102,7 +103,7 @@ private:
 }  // namespace internal
 
 class CRegKey {
-public:
+  public:
     // A closed key with a fresh plain implementation.
     CRegKey();
     // A key over `impl`; an empty pointer gives a fresh plain implementation.
@@ -114,8 +115,7 @@ public:
 
     // Each forwards to the implementation's operation of the same name.
     virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
-    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data,
-                          DWORD byteCount);
+    virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
     virtual LONG SetDWORDValue(const wchar_t* valueName, DWORD value);
@@ -129,12 +129,10 @@ public:
     virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
     virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
     virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
-    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
-                                       DWORD* charCount);
-    virtual LONG GetKeySecurity(SECURITY_INFORMATION information,
-                                PSECURITY_DESCRIPTOR descriptor, DWORD* byteCount);
-    virtual LONG SetKeySecurity(SECURITY_INFORMATION information,
-                                PSECURITY_DESCRIPTOR descriptor);
+    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                                DWORD* byteCount);
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
     virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
                         DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
                         SECURITY_ATTRIBUTES* securityAttributes = nullptr,
@@ -157,10 +155,10 @@ public:
     void SetDeleteOnClose(bool deleteOnClose);
     bool IsDeleteOnClose() const;
 
-protected:
+  protected:
     internal::CRegKeyImpl& Impl() const { return *impl_; }
 
-private:
+  private:
     std::shared_ptr<internal::CRegKeyImpl> impl_;
 };
 
