@@ -1,0 +1,59 @@
+#include "logging/etw/ETWConfigurationListener.h"
+
+#include "basalt/RegKey.h"
+#include "basalt/StringHelpers.h"
+
+namespace ETWLogging {
+namespace {
+
+constexpr wchar_t kEnableValue[] = L"Enable";
+constexpr wchar_t kSeverityValue[] = L"Severity";
+constexpr DWORD kSeverityPreset = 3;
+
+}  // namespace
+
+CETWConfigurationListener::CETWConfigurationListener(const internal::ETWAppProperties& properties,
+                                                     CLoggingIf* logger)
+    : properties_(properties), logger_(logger) {}
+
+void CETWConfigurationListener::OnConfigurationChanged(bool enable, DWORD level, DWORD /*flags*/) {
+    if (logger_ == nullptr) return;
+    logger_->SetEnabled(enable);
+    logger_->SetSeverity(level);
+
+    HKEY root = nullptr;
+    std::wstring path;
+    GetProviderKey(root, path);
+    ApplyKey(root, path);
+
+    std::wstring groupName;
+    logger_->GetGroupName(groupName);
+    ApplyKey(root, Basalt::FormatString(L"%s\\%s", path.c_str(), groupName.c_str()));
+
+    std::wstring loggerName;
+    logger_->GetLoggerName(loggerName);
+    ApplyKey(root, Basalt::FormatString(L"%s\\%s", path.c_str(), loggerName.c_str()));
+}
+
+bool CETWConfigurationListener::SetLogger(CLoggingIf* logger) {
+    if (logger_ != nullptr || logger == nullptr) return false;
+    logger_ = logger;
+    return true;
+}
+
+void CETWConfigurationListener::GetProviderKey(HKEY& root, std::wstring& path) {
+    root = properties_.RootKey();
+    path = properties_.ProviderKeyPath();
+}
+
+void CETWConfigurationListener::ApplyKey(const HKEY& root, const std::wstring& path) {
+    if (logger_ == nullptr) return;
+    Basalt::CRegKey key;
+    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != 0) return;
+    DWORD enable = 0;
+    if (key.QueryDWORDValue(kEnableValue, enable) == 0) logger_->SetEnabled(enable != 0);
+    DWORD severity = kSeverityPreset;
+    if (key.QueryDWORDValue(kSeverityValue, severity) == 0) logger_->SetSeverity(severity);
+}
+
+}  // namespace ETWLogging

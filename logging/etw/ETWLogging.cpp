@@ -1,0 +1,381 @@
+#include "logging/etw/ETWLogging.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "basalt/StringHelpers.h"
+#include "logging/etw/ETWConfigurationListener.h"
+#include "logging/etw/EventLayout.h"
+#include "logging/etw/LoggingModuleInfo.h"
+
+namespace ETWLogging {
+namespace {
+
+constexpr DWORD kSpinCount = 4000;
+// ERROR_UNHANDLED_EXCEPTION; not every SDK's winerror.h names it.
+constexpr ULONG kErrorUnhandledException = 574;
+// LogV formats into this many UTF-16 units; the UTF-8 form goes into the
+// unused tail of the same buffer when it fits.
+constexpr size_t kMessageBufferChars = 2080;
+constexpr size_t kMessageBufferBytes = kMessageBufferChars * sizeof(wchar_t);
+constexpr DWORD kHighestEventLevel = kLevelCritical;
+
+// Runs the request with every C++ exception turned into 574.
+ULONG DispatchControlRequest(CETWLogging& logger, ULONG requestCode, PVOID buffer) noexcept {
+    try {
+        return logger.OnControlRequest(requestCode, buffer);
+    } catch (...) {
+        return kErrorUnhandledException;
+    }
+}
+
+const wchar_t* TextOrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
+
+}  // namespace
+
+CETWLogging::CRegistration::~CRegistration() { Reset(0); }
+
+void CETWLogging::CRegistration::Reset(TRACEHANDLE handle) {
+    const TRACEHANDLE old = std::exchange(handle_, handle);
+    if (old != 0) traceApi_.UnregisterTraceGuids(old);
+}
+
+CETWLogging::CETWLogging(std::shared_ptr<EventTraceAPI> traceApi)
+    : traceApi_(traceApi ? std::move(traceApi) : std::make_shared<EventTraceAPI>()),
+      lock_(kSpinCount),
+      registration_(*traceApi_) {}
+
+CETWLogging::~CETWLogging() {
+    if (started_ && StopTracing() == 0) started_ = false;
+    // No callback may reach the listener once it is gone.
+    registration_.Reset(0);
+    listener_.reset();
+}
+
+DWORD CETWLogging::Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
+                        LoggingConfigListenerIf* configListener) {
+    return InitEx(nullptr, groupName, module, hostName, configListener);
+}
+
+DWORD CETWLogging::InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                          const wchar_t* hostName, LoggingConfigListenerIf* configListener) {
+    if (started_) return kErrorAlreadyInitialized;
+    if (groupName != nullptr && *groupName == L'\0') return ERROR_INVALID_PARAMETER;
+    groupName_ = TextOrEmpty(groupName);
+    if (hostName != nullptr && *hostName == L'\0') return ERROR_INVALID_PARAMETER;
+    hostName_ = TextOrEmpty(hostName);
+    if (!properties_.LoadConfiguration(productTag)) return ERROR_INVALID_PARAMETER;
+
+    processImageName_ = GetModuleName(nullptr, /*stripExtension=*/false);
+    moduleBaseName_ = GetModuleName(module, /*stripExtension=*/true);
+    BuildLoggerName();
+
+    // The same listener handed in again is kept, not deleted and then used.
+    if (configListener == nullptr || configListener != listener_.get()) {
+        listener_.reset();
+        listener_.reset(configListener != nullptr
+                            ? configListener
+                            : new CETWConfigurationListener(properties_, this));
+    }
+    listener_->OnConfigurationChanged(/*enable=*/true, kDefaultSeverity, /*flags=*/0);
+
+    processId_ = ::GetCurrentProcessId();
+    const internal::LoggingModuleInfo& module_info = internal::GetLoggingModuleInfo();
+    loggingModuleName_ = module_info.moduleFileName;
+    loggingModuleVersion_ = module_info.fileVersion;
+    SetEventGuid();
+    return ERROR_SUCCESS;
+}
+
+DWORD CETWLogging::Start() {
+    if (started_) return ERROR_SUCCESS;
+    Basalt::CAutoLock guard(lock_);
+    if (started_) return ERROR_SUCCESS;
+    TRACE_GUID_REGISTRATION eventClass = {&eventGuid_, nullptr};
+    TRACEHANDLE handle = 0;
+    const ULONG result = traceApi_->RegisterTraceGuids(
+        &CETWLogging::ControlCallback, this, &properties_.ProviderGuid(), /*guidCount=*/1,
+        &eventClass, /*mofImagePath=*/nullptr, /*mofResourceName=*/nullptr, &handle);
+    registration_.Reset(handle);
+    // A failed registration is reported once and not retried.
+    started_ = true;
+    return result;
+}
+
+void CETWLogging::GetLoggerName(std::wstring& name) { name = loggerName_; }
+
+void CETWLogging::GetGroupName(std::wstring& name) { name = groupName_; }
+
+DWORD CETWLogging::Stop() {
+    if (!started_) return ERROR_SUCCESS;
+    const DWORD result = StopTracing();
+    started_ = false;
+    return result;
+}
+
+void CETWLogging::SetEnabled(bool enabled) { enabled_ = enabled; }
+
+bool CETWLogging::IsEnabled() { return enabled_; }
+
+void CETWLogging::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                      const wchar_t* format, ...) {
+    if (!enabled_ || !IsLevelEnabled(level) || format == nullptr || *format == L'\0') return;
+    va_list args;
+    va_start(args, format);
+    std::wstring text;
+    try {
+        text = Basalt::FormatStringV(format, args);
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    va_end(args);
+    LogMessageEx(level, file, function, line, text.c_str());
+}
+
+DWORD CETWLogging::LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                              const wchar_t* message) {
+    LogMessageEx(level, file, function, line, message);
+    return ERROR_SUCCESS;
+}
+
+bool CETWLogging::IsLevelEnabled(DWORD level) {
+    return level >= severity_ || level == kLevelInformation;
+}
+
+void CETWLogging::SetMaxEntries(DWORD /*count*/) {}
+
+DWORD CETWLogging::GetMaxEntries() { return 0; }
+
+void CETWLogging::SetMaxSize(DWORD /*bytes*/) {}
+
+DWORD CETWLogging::GetMaxSize() { return 0; }
+
+DWORD CETWLogging::SetSeverity(DWORD level) {
+    const DWORD clamped = ClampLevel(level);
+    severity_ = clamped;
+    return ExchangeProcessSeverity(clamped);
+}
+
+DWORD CETWLogging::GetSeverity() { return severity_; }
+
+LONG CETWLogging::AddRef() { return 0; }
+
+LONG CETWLogging::Release() { return 0; }
+
+DWORD CETWLogging::LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                                const wchar_t* message) {
+    return LogEx(level, file, function, line, L"%s", message);
+}
+
+DWORD CETWLogging::LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                         const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DWORD result = ERROR_SUCCESS;
+    try {
+        result = LogV(level, file, function, line, format, args);
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    va_end(args);
+    return result;
+}
+
+DWORD CETWLogging::LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                        const wchar_t* format, va_list args) {
+    if (format == nullptr) return ERROR_INVALID_PARAMETER;
+    if (!enabled_ || !IsLevelEnabled(level)) return ERROR_SUCCESS;
+
+    wchar_t text[kMessageBufferChars];
+    const int written = ::_vsnwprintf_s(text, kMessageBufferChars, _TRUNCATE, format, args);
+    size_t charCount = 0;
+    if (written >= 0) {
+        charCount = static_cast<size_t>(written);
+    } else {
+        // A cut text fills the buffer: 2079 units and the zero, which is sent
+        // too. A format the runtime rejects leaves less and is sent as it stands.
+        const size_t length = ::wcsnlen(text, kMessageBufferChars);
+        charCount = length == kMessageBufferChars - 1 ? kMessageBufferChars : length;
+    }
+
+    // UTF-8 into the unused tail of the buffer; the heap only for long texts.
+    char* utf8 = reinterpret_cast<char*>(text + charCount);
+    const int tailBytes = static_cast<int>(kMessageBufferBytes - charCount * sizeof(wchar_t));
+    int utf8Bytes = 0;
+    std::unique_ptr<char[]> heapText;
+    if (charCount != 0) {
+        if (tailBytes > 0) {
+            utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount), utf8,
+                                              tailBytes, nullptr, nullptr);
+        }
+        if (utf8Bytes == 0) {
+            const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount),
+                                                     nullptr, 0, nullptr, nullptr);
+            if (needed > 0) {
+                heapText.reset(new char[needed]());
+                utf8 = heapText.get();
+                utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount),
+                                                  utf8, needed, nullptr, nullptr);
+            }
+        }
+    }
+
+    const wchar_t* fileText = TextOrEmpty(file);
+    const wchar_t* functionText = TextOrEmpty(function);
+    const size_t fileChars = ::wcslen(fileText);
+    const size_t functionChars = ::wcslen(functionText);
+    CPayloadBuffer context;
+    context.Reserve(kContextFixedBytes + CountedStringBytes(processImageName_.size()) +
+                    CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
+                    CountedStringBytes(loggingModuleName_.size()) +
+                    CountedStringBytes(loggingModuleVersion_.size()) +
+                    CountedStringBytes(groupName_.size()));
+    context.AppendUInt32(processId_);
+    context.AppendUInt32(::GetCurrentThreadId());
+    context.AppendCountedString(processImageName_.c_str(), processImageName_.size());
+    context.AppendCountedString(fileText, fileChars);
+    context.AppendCountedString(functionText, functionChars);
+    context.AppendInt32(line);
+    context.AppendCountedString(loggingModuleName_.c_str(), loggingModuleName_.size());
+    context.AppendCountedString(loggingModuleVersion_.c_str(), loggingModuleVersion_.size());
+    context.AppendCountedString(groupName_.c_str(), groupName_.size());
+    context.AppendUInt64(static_cast<ULONG64>(utf8Bytes));
+
+    DWORD mapped = MapLevel(level);
+    if (mapped == 0 || mapped > kHighestEventLevel) mapped = kLevelInformation;
+
+    TraceEventRecord event;
+    ::memset(&event, 0, sizeof(event));
+    event.header.Size = sizeof(event);
+    event.header.Class.Type = kEventType;
+    event.header.Class.Level = static_cast<UCHAR>(mapped);
+    event.header.Class.Version = kEventVersion;
+    event.header.Guid = eventGuid_;
+    event.header.Flags = kEventFlags;
+    event.fields[0].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(context.Data()));
+    event.fields[0].Length = static_cast<ULONG>(context.Size());
+    event.fields[1].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(utf8));
+    event.fields[1].Length = static_cast<ULONG>(utf8Bytes);
+    // Attempted even with no session (handle 0): the service refuses it then.
+    traceApi_->TraceEvent(sessionHandle_.load(), &event.header);
+    return ERROR_SUCCESS;
+}
+
+bool CETWLogging::IsSessionHandle(ULONG64 traceHandle) {
+    return traceHandle == sessionHandle_.load();
+}
+
+ULONG CETWLogging::OnControlRequest(ULONG requestCode, PVOID buffer) {
+    switch (requestCode) {
+        case WMI_ENABLE_EVENTS:
+            return OnEnable(buffer);
+        case WMI_DISABLE_EVENTS:
+            return OnDisable(buffer);
+        default:
+            return ERROR_INVALID_PARAMETER;
+    }
+}
+
+ULONG CETWLogging::OnEnable(PVOID buffer) {
+    ::SetLastError(ERROR_SUCCESS);
+    const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
+    if (IsInvalidTraceHandle(handle)) return ::GetLastError();
+    // Store the first session; an enable from a second one changes nothing.
+    ULONG64 stored = 0;
+    if (!sessionHandle_.compare_exchange_strong(stored, handle) && stored != handle) {
+        return ERROR_SUCCESS;
+    }
+    if (listener_) {
+        const UCHAR level = traceApi_->GetTraceEnableLevel(handle);
+        if (level == 0) return ::GetLastError();
+        const ULONG flags = traceApi_->GetTraceEnableFlags(handle);
+        listener_->OnConfigurationChanged(/*enable=*/true, level, flags);
+    }
+    return ERROR_SUCCESS;
+}
+
+ULONG CETWLogging::OnDisable(PVOID buffer) {
+    if (listener_) listener_->OnConfigurationChanged(/*enable=*/false, severity_, /*flags=*/0);
+    const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
+    if (!IsInvalidTraceHandle(handle) && handle != 0) {
+        // Cleared only when it is the stored session's own request.
+        ULONG64 stored = handle;
+        sessionHandle_.compare_exchange_strong(stored, 0);
+    }
+    return ERROR_SUCCESS;
+}
+
+ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
+                                          ULONG* /*bufferSize*/, PVOID buffer) {
+    if (context == nullptr) return ERROR_INVALID_PARAMETER;
+    CETWLogging& logger = *static_cast<CETWLogging*>(context);
+#ifdef _MSC_VER
+    // Structured exceptions (access violations and the like) need the
+    // compiler's own handler frame; C++ exceptions are caught inside.
+    __try {
+        return DispatchControlRequest(logger, requestCode, buffer);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        return kErrorUnhandledException;
+    }
+#else
+    // GCC has no __try. On 64-bit mingw-w64 its unwinder is the system's
+    // structured exception handling, and catch (...) receives a structured
+    // exception as a foreign exception, so the one handler covers both kinds.
+    return DispatchControlRequest(logger, requestCode, buffer);
+#endif
+}
+
+void CETWLogging::SetEventGuid() { eventGuid_ = kEventGuid; }
+
+std::wstring CETWLogging::GetModuleName(HMODULE module, bool stripExtension) {
+    const std::wstring path = internal::GetModulePath(module);
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos) return std::wstring();
+    std::wstring name = path.substr(slash + 1);
+    if (stripExtension) {
+        const size_t dot = name.rfind(L'.');
+        if (dot != std::wstring::npos) name.resize(dot);
+    }
+    return name;
+}
+
+void CETWLogging::BuildLoggerName() {
+    loggerName_ = groupName_;
+    if (!moduleBaseName_.empty()) loggerName_ += L"\\" + moduleBaseName_;
+}
+
+ULONG CETWLogging::Unregister() {
+    Basalt::CAutoLock guard(lock_);
+    const TRACEHANDLE handle = registration_.Release();
+    if (handle == 0) return ERROR_SUCCESS;
+    const ULONG result = traceApi_->UnregisterTraceGuids(handle);
+    started_ = false;
+    return result;
+}
+
+ULONG CETWLogging::StopTracing() {
+    SetEnabled(false);
+    return Unregister();
+}
+
+DWORD CETWLogging::MapLevel(DWORD level) {
+    return level == kLevelInformationAlt ? kLevelInformation : level;
+}
+
+void CETWLogging::FillEventRecord(const wchar_t* file, const wchar_t* function, int line,
+                                  EventContext& record) {
+    record.processId = processId_;
+    record.threadId = ::GetCurrentThreadId();
+    record.file = TextOrEmpty(file);
+    record.function = TextOrEmpty(function);
+    record.line = line;
+    record.groupName = groupName_;
+    if (record.loggingModuleName.empty()) record.loggingModuleName = loggingModuleName_;
+    record.loggingModuleVersion = loggingModuleVersion_;
+    record.processImageName = processImageName_;
+}
+
+}  // namespace ETWLogging

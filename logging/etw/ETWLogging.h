@@ -1,0 +1,140 @@
+// The Event Tracing for Windows back end of the logging facade: a classic
+// (MOF) event provider whose every message becomes one event.
+#pragma once
+
+#include <windows.h>
+#include <evntrace.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "basalt/UniqueHandle.h"
+#include "logging/LoggingConfigListenerIf.h"
+#include "logging/LoggingIf.h"
+#include "logging/etw/ETWAppProperties.h"
+#include "logging/etw/EventTraceAPI.h"
+
+namespace ETWLogging {
+
+// Threads: any thread may log (LogV takes no lock and reads the enabled flag,
+// threshold and session handle atomically); the tracing service calls the
+// control callback on its own thread at any time after Start. Start and
+// Unregister are serialised by a critical section. InitEx, Stop and
+// destruction belong to the thread that owns the logger.
+class CETWLogging : public CLoggingIf_ex {
+  public:
+    // `traceApi` reaches the tracing service; none gives the plain advapi32 one.
+    explicit CETWLogging(std::shared_ptr<EventTraceAPI> traceApi = nullptr);
+    // Stops tracing when started, unregisters the provider, deletes the listener.
+    ~CETWLogging() override;
+    CETWLogging(const CETWLogging&) = delete;
+    CETWLogging& operator=(const CETWLogging&) = delete;
+
+    // InitEx with no product tag.
+    DWORD Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
+               LoggingConfigListenerIf* configListener) override;
+    // Registers the provider on the first call and returns its result; 0 afterwards.
+    DWORD Start() override;
+    void GetLoggerName(std::wstring& name) override;
+    void GetGroupName(std::wstring& name) override;
+    // StopTracing's result when started, else 0.
+    DWORD Stop() override;
+    void SetEnabled(bool enabled) override;
+    bool IsEnabled() override;
+    // Formats without a length limit and hands the text to LogMessageEx.
+    void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+             const wchar_t* format, ...) override;
+    // LogMessageEx; always 0.
+    DWORD LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                     const wchar_t* message) override;
+    // Level at or above the threshold, or exactly 3.
+    bool IsLevelEnabled(DWORD level) override;
+    void SetMaxEntries(DWORD count) override;
+    DWORD GetMaxEntries() override;
+    void SetMaxSize(DWORD bytes) override;
+    DWORD GetMaxSize() override;
+    // Stores the level clamped to 1..6; returns the previous process-wide severity.
+    DWORD SetSeverity(DWORD level) override;
+    DWORD GetSeverity() override;
+    LONG AddRef() override;
+    LONG Release() override;
+
+    // 20001 once started; 87 for an empty group or host name or a configuration
+    // that does not load (it loads only once per object); else 0.
+    DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                 const wchar_t* hostName, LoggingConfigListenerIf* configListener) override;
+    // LogEx with "%s" and the message.
+    DWORD LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                       const wchar_t* message) override;
+    // Writes one event: 87 for a NULL format, else 0 whatever happens to it. A
+    // NULL file or function is carried as an empty string.
+    DWORD LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+               const wchar_t* format, va_list args) override;
+    DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                const wchar_t* format, ...) override;
+    bool IsSessionHandle(ULONG64 traceHandle) override;
+    // Enable (4) and disable (5) requests of a trace controller; 87 for others.
+    ULONG OnControlRequest(ULONG requestCode, PVOID buffer) override;
+    void SetEventGuid() override;
+    std::wstring GetModuleName(HMODULE module, bool stripExtension) override;
+    void BuildLoggerName() override;
+    // UnregisterTraceGuids' result, or 0 when nothing is registered.
+    ULONG Unregister() override;
+    ULONG StopTracing() override;
+    DWORD MapLevel(DWORD level) override;
+    void FillEventRecord(const wchar_t* file, const wchar_t* function, int line,
+                         EventContext& record) override;
+
+    // The control callback given to the tracing service: 87 without a context,
+    // 574 when an exception escapes OnControlRequest (see the source for which).
+    static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
+                                        ULONG* bufferSize, PVOID buffer);
+
+    // The stored session handle (0 when none), read indivisibly.
+    TRACEHANDLE GetSessionHandle() const { return sessionHandle_.load(); }
+    const internal::ETWAppProperties& Properties() const { return properties_; }
+
+  private:
+    // Owns a registration handle and unregisters it when destroyed non-zero.
+    class CRegistration {
+      public:
+        explicit CRegistration(EventTraceAPI& traceApi) : traceApi_(traceApi) {}
+        ~CRegistration();
+        CRegistration(const CRegistration&) = delete;
+        CRegistration& operator=(const CRegistration&) = delete;
+        TRACEHANDLE Get() const { return handle_; }
+        // Takes `handle`, unregistering one held before.
+        void Reset(TRACEHANDLE handle);
+        TRACEHANDLE Release() { return std::exchange(handle_, 0); }
+
+      private:
+        EventTraceAPI& traceApi_;
+        TRACEHANDLE handle_ = 0;
+    };
+
+    ULONG OnEnable(PVOID buffer);
+    ULONG OnDisable(PVOID buffer);
+
+    std::shared_ptr<EventTraceAPI> traceApi_;
+    std::atomic<bool> started_{false};
+    Basalt::CCriticalSection lock_;
+    DWORD processId_ = 0;
+    GUID eventGuid_ = {};
+    std::unique_ptr<LoggingConfigListenerIf> listener_;
+    std::atomic<bool> enabled_{true};
+    std::atomic<DWORD> severity_{kDefaultSeverity};
+    std::wstring groupName_;
+    std::wstring hostName_;
+    std::wstring processImageName_;
+    std::wstring moduleBaseName_;
+    std::wstring loggerName_;
+    std::wstring loggingModuleName_;
+    std::wstring loggingModuleVersion_;
+    std::atomic<ULONG64> sessionHandle_{0};
+    CRegistration registration_;
+    internal::ETWAppProperties properties_;
+};
+
+}  // namespace ETWLogging

@@ -1,0 +1,102 @@
+#include "logging/etw/LoggingModuleInfo.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+#include <vector>
+
+#include "basalt/StringHelpers.h"
+
+namespace ETWLogging {
+namespace internal {
+namespace {
+
+constexpr DWORD kModulePathGrowth = 255;
+constexpr DWORD kMaxModulePathChars = 32768;
+constexpr size_t kVersionQueryChars = 128;
+constexpr UINT kTranslationBytes = 4;
+
+// Any static object of this code: its address lies inside the logging module.
+const int kModuleAnchor = 0;
+
+LoggingModuleInfo ComputeLoggingModuleInfo() {
+    LoggingModuleInfo info;
+    const HMODULE module = ModuleFromAddress(&kModuleAnchor);
+    if (module == nullptr) return info;
+    info.modulePath = GetModulePath(module);
+    info.moduleFileName = ModuleFileNameFromPath(info.modulePath);
+    info.fileVersion = QueryFileVersion(info.modulePath);
+    return info;
+}
+
+}  // namespace
+
+const LoggingModuleInfo& GetLoggingModuleInfo() {
+    static const LoggingModuleInfo info = ComputeLoggingModuleInfo();
+    return info;
+}
+
+HMODULE ModuleFromAddress(const void* address) {
+    MEMORY_BASIC_INFORMATION memory = {};
+    if (::VirtualQuery(address, &memory, sizeof(memory)) != sizeof(memory)) return nullptr;
+    return static_cast<HMODULE>(memory.AllocationBase);
+}
+
+std::wstring GetModulePath(HMODULE module) {
+    std::vector<wchar_t> buffer;
+    for (DWORD size = MAX_PATH; size <= kMaxModulePathChars; size += kModulePathGrowth) {
+        buffer.assign(size, L'\0');
+        const DWORD length = ::GetModuleFileNameW(module, buffer.data(), size);
+        if (length == 0) return std::wstring();
+        // A name that fills the buffer may have been cut (no error on older systems).
+        if (length < size) return std::wstring(buffer.data(), length);
+    }
+    return std::wstring();
+}
+
+std::wstring ModuleFileNameFromPath(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos) return path;
+    if (slash == 0) return std::wstring();
+    return path.substr(slash + 1);
+}
+
+std::wstring QueryFileVersion(const std::wstring& path) {
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) return std::wstring();
+    std::vector<BYTE> data(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::wstring();
+
+    void* translation = nullptr;
+    UINT translationBytes = 0;
+    if (!::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", &translation,
+                          &translationBytes) ||
+        translation == nullptr || translationBytes < kTranslationBytes) {
+        return std::wstring();
+    }
+    const WORD* languageAndCodePage = static_cast<const WORD*>(translation);
+    wchar_t query[kVersionQueryChars] = {};
+    ::_snwprintf(query, kVersionQueryChars - 1, L"\\StringFileInfo\\%04x%04x\\FileVersion",
+                 languageAndCodePage[0], languageAndCodePage[1]);
+    void* text = nullptr;
+    UINT textChars = 0;
+    if (!::VerQueryValueW(data.data(), query, &text, &textChars) || text == nullptr ||
+        textChars == 0) {
+        return std::wstring();
+    }
+    // The count includes the terminator when there is one; never read past it.
+    const wchar_t* chars = static_cast<const wchar_t*>(text);
+    return NormalizeFileVersion(std::wstring(chars, ::wcsnlen(chars, textChars)));
+}
+
+std::wstring NormalizeFileVersion(const std::wstring& text) {
+    unsigned int part[4] = {};
+    if (::swscanf(text.c_str(), L"%u,%u,%u,%u", &part[0], &part[1], &part[2], &part[3]) == 4) {
+        return Basalt::FormatString(L"%u.%u.%u.%u", part[0], part[1], part[2], part[3]);
+    }
+    return text;
+}
+
+}  // namespace internal
+}  // namespace ETWLogging
