@@ -217,6 +217,25 @@ TEST_F(ObfuscatedRegKeyTest, ArgumentErrorsGiveTheirCodes) {
     EXPECT_EQ(key_.QueryBinaryValue(L"EmptyPayload", buffer, &byteCount), ERROR_DECRYPTION_FAILED);
 }
 
+TEST_F(ObfuscatedRegKeyTest, WritesReadNoFurtherThanTheByteCount) {
+    // Only the first two characters are offered; the text goes on without a zero.
+    const wchar_t text[] = {L'a', L'b', L'c', L'd'};
+    ASSERT_EQ(key_.SetValue(L"Cut", REG_SZ, text, 4), ERROR_SUCCESS);
+    EXPECT_EQ(RawRecord(L"Cut"), BuildRecord({'a', 'b', 0}, REG_SZ, 1));
+    ASSERT_EQ(key_.SetValue(L"CutList", REG_MULTI_SZ, text, 6), ERROR_SUCCESS);
+    EXPECT_EQ(RawRecord(L"CutList"), BuildRecord({'a', 'b', 'c', 0, 0}, REG_MULTI_SZ, 1));
+}
+
+TEST_F(ObfuscatedRegKeyTest, ValueNamesGoThroughTheAnsiCodePage) {
+    ASSERT_EQ(key_.SetDWORDValue(L"Caf\u00e9", 5), ERROR_SUCCESS);
+    DWORD type = 0;
+    EXPECT_EQ(RawRecord(L"Caf\u00e9", &type).size(), 36u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    DWORD value = 0;
+    EXPECT_EQ(key_.QueryDWORDValue(L"Caf\u00e9", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 5u);
+}
+
 TEST(ObfuscatedRecord, PackAndUnpackCodes) {
     const BYTE plain[] = {1, 2, 3};
     BYTE record[35];

@@ -40,7 +40,7 @@ class RegKeyTest : public ::testing::Test {
 
     bool SubKeyExists(const std::wstring& path) {
         UniqueHkey key;
-        return ::RegOpenKeyExW(scratch_.handle(), path.c_str(), 0, KEY_READ, key.put()) ==
+        return ::RegOpenKeyExW(scratch_.handle(), path.c_str(), 0, KEY_QUERY_VALUE, key.put()) ==
                ERROR_SUCCESS;
     }
 
@@ -408,6 +408,45 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesADeepTree) {
     EXPECT_FALSE(SubKeyExists(L"Tree"));
     EXPECT_EQ(key.RecurseDeleteKey(L"Tree"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key.RecurseDeleteKey(nullptr), ERROR_INVALID_PARAMETER);
+}
+
+// A key whose DACL denies listing its subkeys cannot be opened for the
+// recursive delete; that error is returned and the rest of the tree stays.
+// (A denied DELETE would do the same on Windows, but Wine does not check it.)
+TEST_F(RegKeyTest, RecurseDeleteKeyStopsAtAKeyThatCannotBeDeleted) {
+    CRegKey setup;
+    ASSERT_EQ(setup.Create(scratch_.handle(), L"Guarded\\A\\Locked"), ERROR_SUCCESS);
+    ASSERT_EQ(setup.Create(scratch_.handle(), L"Guarded\\B"), ERROR_SUCCESS);
+    ASSERT_EQ(setup.Open(scratch_.handle(), L"Guarded\\A\\Locked", KEY_ALL_ACCESS), ERROR_SUCCESS);
+    // Deny KEY_ENUMERATE_SUB_KEYS to Everyone, allow everything else.
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    BYTE aclBuffer[256];
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    ASSERT_TRUE(::InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION));
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    Basalt::UniqueSid everyone;
+    ASSERT_TRUE(::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                           everyone.put()));
+    ASSERT_TRUE(::AddAccessDeniedAce(acl, ACL_REVISION, KEY_ENUMERATE_SUB_KEYS, everyone.get()));
+    ASSERT_TRUE(::AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone.get()));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    ASSERT_EQ(setup.SetKeySecurity(DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
+    setup.Close();
+
+    CRegKey key;
+    OpenScratch(key);
+    const LONG result = key.RecurseDeleteKey(L"Guarded");
+    const bool locked = SubKeyExists(L"Guarded\\A\\Locked");
+
+    // Lift the guard so that the scratch key can go.
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+    if (setup.Open(scratch_.handle(), L"Guarded\\A\\Locked", WRITE_DAC) == ERROR_SUCCESS) {
+        setup.SetKeySecurity(DACL_SECURITY_INFORMATION, &descriptor);
+    }
+    EXPECT_EQ(result, ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(locked);
+    EXPECT_TRUE(SubKeyExists(L"Guarded\\B"));
 }
 
 TEST_F(RegKeyTest, DeleteSubKeyAndValue) {
