@@ -86,6 +86,7 @@ void CEventTraceStandIn::Record(TRACEHANDLE sessionHandle, const EVENT_TRACE_HEA
         const size_t count = (event.Size - sizeof(EVENT_TRACE_HEADER)) / sizeof(MOF_FIELD);
         const MOF_FIELD* fields = reinterpret_cast<const MOF_FIELD*>(&event + 1);
         for (size_t i = 0; i < count; ++i) {
+            copy.mofEntries.push_back(fields[i]);
             const BYTE* data =
                 reinterpret_cast<const BYTE*>(static_cast<ULONG_PTR>(fields[i].DataPtr));
             copy.fields.emplace_back(data, data + (data != nullptr ? fields[i].Length : 0));

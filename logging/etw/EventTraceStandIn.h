@@ -33,7 +33,8 @@ namespace ETWLogging {
 struct RecordedTraceEvent {
     TRACEHANDLE sessionHandle = 0;
     EVENT_TRACE_HEADER header = {};
-    std::vector<std::vector<BYTE>> fields;  // the bytes of each MOF field
+    std::vector<MOF_FIELD> mofEntries;      // the MOF field entries as passed
+    std::vector<std::vector<BYTE>> fields;  // the bytes each entry points at
 };
 
 class CEventTraceStandIn : public EventTraceAPI {
