@@ -321,9 +321,9 @@ ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID co
         return kErrorUnhandledException;
     }
 #else
-    // GCC has no __try. On 64-bit mingw-w64 its unwinder is the system's
-    // structured exception handling, and catch (...) receives a structured
-    // exception as a foreign exception, so the one handler covers both kinds.
+    // GCC has no __try, and its catch (...) does not receive structured
+    // exceptions: with this compiler only thrown exceptions become 574, and a
+    // structured exception takes its usual course. Build with MSVC for both.
     return DispatchControlRequest(logger, requestCode, buffer);
 #endif
 }

@@ -88,7 +88,8 @@ class CETWLogging : public CLoggingIf_ex {
                          EventContext& record) override;
 
     // The control callback given to the tracing service: 87 without a context,
-    // 574 when an exception escapes OnControlRequest (see the source for which).
+    // 574 when an exception escapes OnControlRequest: a thrown one always, a
+    // structured one (access violation, RaiseException) when built with MSVC.
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
                                         ULONG* bufferSize, PVOID buffer);
 
