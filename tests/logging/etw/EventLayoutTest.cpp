@@ -1,0 +1,101 @@
+#include "logging/etw/EventLayout.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace ETWLogging;
+
+// A well-formed record with short names and a 3-byte message.
+std::vector<BYTE> SampleRecord(ULONG64 messageSize = 3) {
+    CPayloadBuffer buffer;
+    buffer.AppendUInt32(11);
+    buffer.AppendUInt32(22);
+    buffer.AppendCountedString(L"app.exe", 7);
+    buffer.AppendCountedString(L"file", 4);
+    buffer.AppendCountedString(L"fn", 2);
+    buffer.AppendInt32(-5);
+    buffer.AppendCountedString(L"mod.dll", 7);
+    buffer.AppendCountedString(L"1.2.3.4", 7);
+    buffer.AppendCountedString(L"RQD", 3);
+    buffer.AppendUInt64(messageSize);
+    return std::vector<BYTE>(buffer.Data(), buffer.Data() + buffer.Size());
+}
+
+TEST(EventLayoutTest, DecodesEveryField) {
+    const std::vector<BYTE> record = SampleRecord();
+    DecodedEvent event;
+    ASSERT_EQ(0u, DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
+    EXPECT_EQ(11u, event.processId);
+    EXPECT_EQ(22u, event.threadId);
+    EXPECT_EQ(L"app.exe", event.processImageName);
+    EXPECT_EQ(L"file", event.file);
+    EXPECT_EQ(L"fn", event.function);
+    EXPECT_EQ(-5, event.line);
+    EXPECT_EQ(L"mod.dll", event.loggingModuleName);
+    EXPECT_EQ(L"1.2.3.4", event.loggingModuleVersion);
+    EXPECT_EQ(L"RQD", event.groupName);
+    EXPECT_EQ(3u, event.messageSize);
+    EXPECT_EQ("abc", event.message);
+}
+
+TEST(EventLayoutTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {
+    const std::vector<BYTE> record = SampleRecord();
+    for (size_t length = 0; length < record.size(); ++length) {
+        // A copy of exactly `length` bytes, so that a read past it is an error of its own.
+        std::vector<BYTE> cut(record.begin(), record.begin() + length);
+        DecodedEvent event;
+        event.groupName = L"untouched";
+        EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
+                  DecodeEventPayload(cut.data(), cut.size(), "abc", 3, event))
+            << length;
+        EXPECT_EQ(L"untouched", event.groupName);
+    }
+}
+
+TEST(EventLayoutTest, InconsistentPayloadsAreRefused) {
+    DecodedEvent event;
+    std::vector<BYTE> record = SampleRecord();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+              DecodeEventPayload(record.data(), record.size(), "ab", 2, event));
+    record.push_back(0);  // a byte after the record
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+              DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
+    // A count that claims more units than the record holds.
+    record = SampleRecord();
+    record[8] = 0xFF;
+    record[9] = 0xFF;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
+              DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+              DecodeEventPayload(nullptr, 4, "abc", 3, event));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+              DecodeEventPayload(record.data(), record.size(), nullptr, 3, event));
+}
+
+TEST(EventLayoutTest, PayloadBufferMovesToTheHeapWhenItGrows) {
+    CPayloadBuffer buffer;
+    const BYTE* inlineData = buffer.Data();
+    EXPECT_EQ(256u, buffer.Capacity());
+    const std::vector<BYTE> first(200, 0xAB);
+    buffer.Append(first.data(), first.size());
+    EXPECT_EQ(inlineData, buffer.Data());
+    buffer.Append(first.data(), 100);  // 300 needed: 1.5 x 256 = 384
+    EXPECT_EQ(384u, buffer.Capacity());
+    EXPECT_NE(inlineData, buffer.Data());
+    buffer.Reserve(1000);  // more than 1.5 x 384 = 576
+    EXPECT_EQ(1000u, buffer.Capacity());
+    ASSERT_EQ(300u, buffer.Size());
+    EXPECT_EQ(std::vector<BYTE>(300, 0xAB), std::vector<BYTE>(buffer.Data(), buffer.Data() + 300));
+}
+
+TEST(EventLayoutTest, CountedStringCarriesTheLowSixteenBitsOfItsLength) {
+    EXPECT_EQ(2u + 2u * 65535u, CountedStringBytes(65535));
+    EXPECT_EQ(2u, CountedStringBytes(65536));
+    EXPECT_EQ(2u + 2u * 3u, CountedStringBytes(65539));
+}
+
+}  // namespace
