@@ -32,6 +32,14 @@ ULONG DispatchControlRequest(CETWLogging& logger, ULONG requestCode, PVOID buffe
 
 const wchar_t* TextOrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
 
+// The length of a short caller text, counted inline: a call into the C
+// runtime costs more than the count itself for a source file or function name.
+size_t ShortTextLength(const wchar_t* text) {
+    const wchar_t* end = text;
+    while (*end != L'\0') ++end;
+    return static_cast<size_t>(end - text);
+}
+
 }  // namespace
 
 CETWLogging::CRegistration::~CRegistration() { Reset(0); }
@@ -84,8 +92,24 @@ DWORD CETWLogging::InitEx(const wchar_t* productTag, const wchar_t* groupName, H
     const internal::LoggingModuleInfo& module_info = internal::GetLoggingModuleInfo();
     loggingModuleName_ = module_info.moduleFileName;
     loggingModuleVersion_ = module_info.fileVersion;
+    PackIdentity();
     SetEventGuid();
     return ERROR_SUCCESS;
+}
+
+void CETWLogging::PackIdentity() {
+    packedImageName_.assign(CountedStringBytes(processImageName_.size()), 0);
+    BYTE* cursor = packedImageName_.data();
+    PutCountedString(cursor, processImageName_.c_str(), processImageName_.size());
+
+    packedModuleAndGroup_.assign(CountedStringBytes(loggingModuleName_.size()) +
+                                     CountedStringBytes(loggingModuleVersion_.size()) +
+                                     CountedStringBytes(groupName_.size()),
+                                 0);
+    cursor = packedModuleAndGroup_.data();
+    PutCountedString(cursor, loggingModuleName_.c_str(), loggingModuleName_.size());
+    PutCountedString(cursor, loggingModuleVersion_.c_str(), loggingModuleVersion_.size());
+    PutCountedString(cursor, groupName_.c_str(), groupName_.size());
 }
 
 DWORD CETWLogging::Start() {
@@ -225,24 +249,22 @@ DWORD CETWLogging::LogV(DWORD level, const wchar_t* file, const wchar_t* functio
 
     const wchar_t* fileText = TextOrEmpty(file);
     const wchar_t* functionText = TextOrEmpty(function);
-    const size_t fileChars = ::wcslen(fileText);
-    const size_t functionChars = ::wcslen(functionText);
+    const size_t fileChars = ShortTextLength(fileText);
+    const size_t functionChars = ShortTextLength(functionText);
+    // The identity strings were packed by InitEx; only the caller's parts are new.
+    const size_t contextBytes = kContextFixedBytes + packedImageName_.size() +
+                                CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
+                                packedModuleAndGroup_.size();
     CPayloadBuffer context;
-    context.Reserve(kContextFixedBytes + CountedStringBytes(processImageName_.size()) +
-                    CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
-                    CountedStringBytes(loggingModuleName_.size()) +
-                    CountedStringBytes(loggingModuleVersion_.size()) +
-                    CountedStringBytes(groupName_.size()));
-    context.AppendUInt32(processId_);
-    context.AppendUInt32(::GetCurrentThreadId());
-    context.AppendCountedString(processImageName_.c_str(), processImageName_.size());
-    context.AppendCountedString(fileText, fileChars);
-    context.AppendCountedString(functionText, functionChars);
-    context.AppendInt32(line);
-    context.AppendCountedString(loggingModuleName_.c_str(), loggingModuleName_.size());
-    context.AppendCountedString(loggingModuleVersion_.c_str(), loggingModuleVersion_.size());
-    context.AppendCountedString(groupName_.c_str(), groupName_.size());
-    context.AppendUInt64(static_cast<ULONG64>(utf8Bytes));
+    BYTE* cursor = context.Extend(contextBytes);
+    PutUInt32(cursor, processId_);
+    PutUInt32(cursor, ::GetCurrentThreadId());
+    PutBytes(cursor, packedImageName_.data(), packedImageName_.size());
+    PutCountedString(cursor, fileText, fileChars);
+    PutCountedString(cursor, functionText, functionChars);
+    PutInt32(cursor, line);
+    PutBytes(cursor, packedModuleAndGroup_.data(), packedModuleAndGroup_.size());
+    PutUInt64(cursor, static_cast<ULONG64>(utf8Bytes));
 
     DWORD mapped = MapLevel(level);
     if (mapped == 0 || mapped > kHighestEventLevel) mapped = kLevelInformation;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "basalt/UniqueHandle.h"
 #include "logging/LoggingConfigListenerIf.h"
@@ -116,6 +117,8 @@ class CETWLogging : public CLoggingIf_ex {
     };
 
     ULONG OnEnable(PVOID buffer);
+    // Packs the counted strings that every event repeats, once per InitEx.
+    void PackIdentity();
     ULONG OnDisable(PVOID buffer);
 
     std::shared_ptr<EventTraceAPI> traceApi_;
@@ -133,6 +136,10 @@ class CETWLogging : public CLoggingIf_ex {
     std::wstring loggerName_;
     std::wstring loggingModuleName_;
     std::wstring loggingModuleVersion_;
+    // The counted process image name, and the counted logging module name,
+    // version and group name, as the context record carries them.
+    std::vector<BYTE> packedImageName_;
+    std::vector<BYTE> packedModuleAndGroup_;
     std::atomic<ULONG64> sessionHandle_{0};
     CRegistration registration_;
     internal::ETWAppProperties properties_;

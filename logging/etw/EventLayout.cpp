@@ -15,6 +15,13 @@ void CPayloadBuffer::Reserve(size_t byteCount) {
     capacity_ = newCapacity;
 }
 
+BYTE* CPayloadBuffer::Extend(size_t byteCount) {
+    Reserve(size_ + byteCount);
+    BYTE* start = MutableData() + size_;
+    size_ += byteCount;
+    return start;
+}
+
 void CPayloadBuffer::Append(const void* data, size_t byteCount) {
     if (byteCount == 0) return;
     Reserve(size_ + byteCount);

@@ -14,6 +14,8 @@
 #include <evntrace.h>
 #include <wmistr.h>
 
+#include <string.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -53,6 +55,9 @@ class CPayloadBuffer {
 
     // Makes room for `byteCount` bytes in all, keeping what is stored.
     void Reserve(size_t byteCount);
+    // Grows the stored bytes by `byteCount` and returns where they start, for
+    // the caller to fill (with the Put functions below).
+    BYTE* Extend(size_t byteCount);
     void Append(const void* data, size_t byteCount);
     void AppendUInt16(USHORT value) { Append(&value, sizeof(value)); }
     void AppendUInt32(DWORD value) { Append(&value, sizeof(value)); }
@@ -73,6 +78,39 @@ class CPayloadBuffer {
     size_t capacity_ = kInlineBytes;
     size_t size_ = 0;
 };
+
+// Writers for a record being filled at `cursor`; each moves the cursor on.
+// The copy is done here in 8-byte steps rather than by a call into the C
+// runtime: the pieces are short, and the call costs more than the copy.
+inline void PutBytes(BYTE*& cursor, const void* data, size_t byteCount) {
+    const BYTE* source = static_cast<const BYTE*>(data);
+    constexpr size_t kStep = 8;
+    for (; byteCount >= kStep; byteCount -= kStep, source += kStep, cursor += kStep) {
+        ULONG64 chunk;
+        ::memcpy(&chunk, source, kStep);
+        ::memcpy(cursor, &chunk, kStep);
+    }
+    for (; byteCount != 0; --byteCount) *cursor++ = *source++;
+}
+inline void PutUInt32(BYTE*& cursor, DWORD value) {
+    ::memcpy(cursor, &value, sizeof(value));
+    cursor += sizeof(value);
+}
+inline void PutInt32(BYTE*& cursor, int value) {
+    ::memcpy(cursor, &value, sizeof(value));
+    cursor += sizeof(value);
+}
+inline void PutUInt64(BYTE*& cursor, ULONG64 value) {
+    ::memcpy(cursor, &value, sizeof(value));
+    cursor += sizeof(value);
+}
+// A counted string: the low 16 bits of `charCount`, then that many units.
+inline void PutCountedString(BYTE*& cursor, const wchar_t* text, size_t charCount) {
+    const USHORT units = static_cast<USHORT>(charCount & 0xFFFFu);
+    ::memcpy(cursor, &units, sizeof(units));
+    cursor += sizeof(units);
+    PutBytes(cursor, text, units * sizeof(wchar_t));
+}
 
 // The units of a counted string that a context record carries for `charCount`.
 inline size_t CountedUnits(size_t charCount) { return charCount & 0xFFFFu; }
