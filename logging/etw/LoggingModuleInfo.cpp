@@ -1,6 +1,6 @@
 #include "logging/etw/LoggingModuleInfo.h"
 
-#include <stdio.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 #include <vector>
@@ -76,12 +76,12 @@ std::wstring QueryFileVersion(const std::wstring& path) {
         return std::wstring();
     }
     const WORD* languageAndCodePage = static_cast<const WORD*>(translation);
-    wchar_t query[kVersionQueryChars] = {};
-    ::_snwprintf(query, kVersionQueryChars - 1, L"\\StringFileInfo\\%04x%04x\\FileVersion",
-                 languageAndCodePage[0], languageAndCodePage[1]);
+    std::wstring query = Basalt::FormatString(L"\\StringFileInfo\\%04x%04x\\FileVersion",
+                                              languageAndCodePage[0], languageAndCodePage[1]);
+    if (query.size() >= kVersionQueryChars) return std::wstring();
     void* text = nullptr;
     UINT textChars = 0;
-    if (!::VerQueryValueW(data.data(), query, &text, &textChars) || text == nullptr ||
+    if (!::VerQueryValueW(data.data(), query.c_str(), &text, &textChars) || text == nullptr ||
         textChars == 0) {
         return std::wstring();
     }
@@ -91,11 +91,23 @@ std::wstring QueryFileVersion(const std::wstring& path) {
 }
 
 std::wstring NormalizeFileVersion(const std::wstring& text) {
-    unsigned int part[4] = {};
-    if (::swscanf(text.c_str(), L"%u,%u,%u,%u", &part[0], &part[1], &part[2], &part[3]) == 4) {
-        return Basalt::FormatString(L"%u.%u.%u.%u", part[0], part[1], part[2], part[3]);
+    // Four unsigned numbers separated by commas ("%u,%u,%u,%u"): blanks before a
+    // number are allowed, anything after the fourth is ignored.
+    constexpr int kParts = 4;
+    constexpr int kDecimal = 10;
+    unsigned long part[kParts] = {};
+    const wchar_t* cursor = text.c_str();
+    for (int i = 0; i < kParts; ++i) {
+        wchar_t* end = nullptr;
+        part[i] = ::wcstoul(cursor, &end, kDecimal);
+        if (end == cursor) return text;
+        if (i + 1 < kParts) {
+            if (*end != L',') return text;
+            ++end;
+        }
+        cursor = end;
     }
-    return text;
+    return Basalt::FormatString(L"%lu.%lu.%lu.%lu", part[0], part[1], part[2], part[3]);
 }
 
 }  // namespace internal

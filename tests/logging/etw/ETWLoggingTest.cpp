@@ -414,6 +414,15 @@ TEST_F(ETWLoggingTest, NamesAndSimpleOperations) {
     EXPECT_EQ(ProcessImageName(), record.processImageName);
 }
 
+// Wine's tracing service is a stub: registration succeeds, TraceEvent refuses.
+TEST_F(ETWLoggingTest, PlainServiceReachesTheSystemFunctions) {
+    CETWLogging logger;
+    ASSERT_EQ(0u, logger.InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, logger.Start());
+    EXPECT_EQ(0u, logger.LogEx(3, L"f", L"g", 1, L"through advapi32"));
+    EXPECT_EQ(0u, logger.Stop());
+}
+
 TEST(LoggingModuleInfoTest, IdentityOfTheModuleHoldingTheLoggingCode) {
     const internal::LoggingModuleInfo& info = internal::GetLoggingModuleInfo();
     EXPECT_EQ(ProcessImageName(), info.moduleFileName);
@@ -427,6 +436,9 @@ TEST(LoggingModuleInfoTest, IdentityOfTheModuleHoldingTheLoggingCode) {
     EXPECT_FALSE(version.empty());
     EXPECT_EQ(L"", internal::QueryFileVersion(L"C:\\no\\such\\file.dll"));
     EXPECT_EQ(L"1.2.3.4", internal::NormalizeFileVersion(L"1, 2, 3, 4"));
+    EXPECT_EQ(L"10.0.1.2", internal::NormalizeFileVersion(L"10,0,1,2 (build)"));
+    EXPECT_EQ(L"1,2,3", internal::NormalizeFileVersion(L"1,2,3"));
+    EXPECT_EQ(L"", internal::NormalizeFileVersion(L""));
     EXPECT_EQ(L"6.1.7601.17514 (win7)", internal::NormalizeFileVersion(L"6.1.7601.17514 (win7)"));
     EXPECT_EQ(L"x.dll", internal::ModuleFileNameFromPath(L"C:\\a\\x.dll"));
     EXPECT_EQ(L"x.dll", internal::ModuleFileNameFromPath(L"x.dll"));
