@@ -21,7 +21,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 

@@ -1,6 +1,7 @@
 #include "logging/etw/ETWLogging.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <stdexcept>
 #include <string>
