@@ -114,6 +114,41 @@ int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolde
     return static_cast<int>(exitCode);
 }
 
+int RunProgramWithOutput(const std::wstring& commandLine, std::string& output) {
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, folder);
+    ::GetTempFileNameW(folder, L"out", 0, path);
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    int exitCode = -1;
+    {
+        Basalt::UniqueHandle file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return -1;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = file.get();
+        startup.hStdError = file.get();
+        PROCESS_INFORMATION process{};
+        std::wstring line = commandLine;
+        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process)) {
+            Basalt::UniqueKernelHandle processHandle(process.hProcess);
+            Basalt::UniqueKernelHandle threadHandle(process.hThread);
+            ::WaitForSingleObject(processHandle.get(), 120000);
+            DWORD code = 0;
+            ::GetExitCodeProcess(processHandle.get(), &code);
+            exitCode = static_cast<int>(code);
+        }
+    }
+    auto bytes = ReadFileBytes(path);
+    output.assign(bytes.begin(), bytes.end());
+    ::DeleteFileW(path);
+    return exitCode;
+}
+
 void RecordingLogger::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                           const wchar_t* format, ...) {
     va_list args;

@@ -66,6 +66,9 @@ std::wstring ProgramFolder();
 // Runs a command line and waits; the exit code, or -1 when it did not start.
 int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder = L"");
 
+// The same, with the program's standard output and error collected into `output`.
+int RunProgramWithOutput(const std::wstring& commandLine, std::string& output);
+
 // One message as a logger received it.
 struct RecordedMessage {
     DWORD level;
