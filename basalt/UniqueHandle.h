@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <stdio.h>
+
 #include <utility>
 
 namespace Basalt {
@@ -104,6 +106,12 @@ struct Sid {
     static void Close(PSID sid) noexcept { ::FreeSid(sid); }
 };
 
+struct CFile {
+    using type = FILE*;
+    static FILE* Invalid() noexcept { return nullptr; }
+    static void Close(FILE* file) noexcept { ::fclose(file); }
+};
+
 }  // namespace traits
 
 using UniqueHkey = UniqueResource<traits::Hkey>;
@@ -118,6 +126,8 @@ template <typename T = wchar_t>
 using UniqueCoTaskMem = UniqueResource<traits::CoTaskMem<T>>;
 // A SID from AllocateAndInitializeSid.
 using UniqueSid = UniqueResource<traits::Sid>;
+// A C runtime stream from _wfopen_s.
+using UniqueCFile = UniqueResource<traits::CFile>;
 
 // A critical section that lives as long as its owner.
 class CCriticalSection {

@@ -1,0 +1,142 @@
+// The file back end: each message becomes one UTF-16 line in a ring of
+// numbered log files below the common application data folder.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "basalt/ShlObjAPI.h"
+#include "basalt/UniqueHandle.h"
+#include "logging/LoggingIf.h"
+#include "logging/file/LineFormat.h"
+
+namespace ETWLogging {
+
+constexpr wchar_t kConfigSection[] = L"Config";
+constexpr wchar_t kLastLogIdxKey[] = L"LastLogIdx";
+
+// One setting of the file logger: its log.ini key, default and accepted range.
+struct FileSetting {
+    const wchar_t* key;
+    DWORD defaultValue;
+    DWORD minimum;
+    DWORD maximum;
+};
+
+// The five settings in reading order ("Enable", "MaxSize", "MaxEntries",
+// "Severity", "Options") with their defaults and accepted ranges.
+extern const FileSetting kFileSettings[5];
+
+bool IsAcceptableSetting(const FileSetting& setting, DWORD value);
+
+struct FileLoggerPaths {
+    std::wstring logRoot;        // <program data>\Halvik\HVLOGS\ (with the trailing "\")
+    std::wstring logFolder;      // logRoot + group + "\" + module, or logRoot + module
+    std::wstring folderIniPath;  // logFolder\log.ini
+    std::wstring sharedIniPath;  // logRoot + "log.ini"
+};
+
+// The paths for a group (none or non-empty) and a module base name. 0; 87 for
+// an empty module name; ERROR_FILENAME_EXCED_RANGE when the log root does not
+// fit MAX_PATH characters.
+DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_t* groupName,
+                             const std::wstring& moduleBaseName, FileLoggerPaths& paths);
+
+// logFolder\module[_host]NNN.log, the number with at least three digits.
+std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& moduleBaseName,
+                         const wchar_t* hostName, DWORD index);
+
+// The file logger. Calls are serialised by a lock of its own: the foundation
+// library's messages can reach it from any thread.
+class CLogging : public CLoggingIf {
+public:
+    // `shell` finds the common application data folder and `clock` gives each
+    // line's time; none gives the plain services.
+    explicit CLogging(std::shared_ptr<Basalt::ShlObjAPI> shell = nullptr,
+                      std::shared_ptr<LocalClockAPI> clock = nullptr);
+    ~CLogging() override;
+    CLogging(const CLogging&) = delete;
+    CLogging& operator=(const CLogging&) = delete;
+
+    // Derives names and paths and reads the settings. 20001 when initialised;
+    // 87 for an empty group or host name or module name; 14 when the program's
+    // file name has no folder; the known-folder or path-length code.
+    DWORD Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
+               LoggingConfigListenerIf* configListener) override;
+    DWORD Start() override { return ERROR_SUCCESS; }
+    void GetLoggerName(std::wstring&) override {}
+    void GetGroupName(std::wstring&) override {}
+    // Resets the logger: 0, or 20002 when it was never initialised.
+    DWORD Stop() override;
+    void SetEnabled(bool enabled) override;
+    bool IsEnabled() override;
+    void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+             const wchar_t* format, ...) override;
+    // Appends one line to the current log file, rolling over when it is full.
+    // 0; 87 for an empty message or an unusable log folder; a system code.
+    DWORD LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                     const wchar_t* message) override;
+    bool IsLevelEnabled(DWORD level) override;
+    void SetMaxEntries(DWORD count) override;
+    DWORD GetMaxEntries() override;
+    void SetMaxSize(DWORD bytes) override;
+    DWORD GetMaxSize() override;
+    DWORD SetSeverity(DWORD level) override;
+    DWORD GetSeverity() override;
+    LONG AddRef() override;
+    // Deletes the logger when the count reaches 0.
+    LONG Release() override;
+
+    // Copies the common application data folder into `buffer`: 0, 80 when it
+    // was cut to `capacity`, 87 for no buffer or no folder.
+    virtual DWORD GetProgramDataFolder(wchar_t* buffer, DWORD capacity);
+
+    const std::wstring& LogFolder() const { return paths_.logFolder; }
+    const std::wstring& FolderIniPath() const { return paths_.folderIniPath; }
+    const std::wstring& SharedIniPath() const { return paths_.sharedIniPath; }
+    const std::wstring& ModuleBaseName() const { return moduleBaseName_; }
+    const std::wstring& ProcessImageName() const { return processImageName_; }
+    DWORD GetOptions() const { return options_; }
+
+private:
+    enum class FolderState { kUnchecked, kUsable, kUnusable };
+
+    DWORD DeriveIdentity(const wchar_t* groupName, HMODULE module, const wchar_t* hostName);
+    void ReadSettings();
+    void ApplySetting(const FileSetting& setting, DWORD value);
+    bool CheckFolder();
+    DWORD OpenLogFile();
+    DWORD OpenFile(const std::wstring& path, DWORD disposition);
+    DWORD ReadLastLogIdx();
+    DWORD StoreLastLogIdx(DWORD index);
+    void Reset();
+    void SetDefaults();
+
+    Basalt::CCriticalSection lock_;
+    std::shared_ptr<Basalt::ShlObjAPI> shell_;
+    std::shared_ptr<LocalClockAPI> clock_;
+
+    std::optional<std::wstring> groupName_;
+    std::optional<std::wstring> hostName_;
+    std::wstring processImageName_;
+    std::wstring moduleBaseName_;
+    DWORD processId_ = 0;
+    FileLoggerPaths paths_;
+
+    bool enabled_ = true;
+    DWORD maxSize_ = 0;
+    DWORD maxEntries_ = 0;
+    DWORD severity_ = 0;
+    DWORD options_ = 0;
+
+    bool initialized_ = false;
+    Basalt::UniqueHandle file_;
+    std::atomic<LONG> refCount_{0};
+    FolderState folderState_ = FolderState::kUnchecked;
+};
+
+}  // namespace ETWLogging

@@ -1,0 +1,323 @@
+#include "logging/file/IniReader.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <wctype.h>
+
+#include <vector>
+
+#include "basalt/Cipher.h"
+#include "basalt/Md5.h"
+#include "basalt/StringHelpers.h"
+#include "basalt/UniqueHandle.h"
+
+namespace Basalt {
+namespace {
+
+// fgets-style chunks: a line longer than this reaches ParseLine in pieces.
+constexpr int kChunkBytes = 1024;
+constexpr wchar_t kHeaderKeyPrefix = L'_';
+constexpr size_t kHeaderTextChars = 74;
+constexpr wchar_t kHeaderMagicText[] = L"48565247";  // "HVRG" as hexadecimal pairs
+constexpr BYTE kHeaderMagic[4] = {'H', 'V', 'R', 'G'};
+constexpr DWORD kHeaderVersion = 1;
+constexpr int kIniCipherRounds = 1;
+
+std::wstring Trim(const std::wstring& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && iswspace(text[first])) ++first;
+    while (last > first && iswspace(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+// Splits a composite name at its first "."; none gives the empty section and key.
+void SplitName(const std::wstring& name, std::wstring& section, std::wstring& key) {
+    const size_t dot = name.find(L'.');
+    if (dot == std::wstring::npos) {
+        section.clear();
+        key.clear();
+        return;
+    }
+    section = name.substr(0, dot);
+    key = name.substr(dot + 1);
+}
+
+int HexValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+}
+
+// Reads `count` bytes from the first 2 * count hexadecimal digits of `text`.
+bool ReadHexBytes(const std::wstring& text, size_t count, BYTE* bytes) {
+    if (text.size() < count * 2) return false;
+    for (size_t i = 0; i < count; ++i) {
+        const int high = HexValue(text[2 * i]);
+        const int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i] = static_cast<BYTE>(high * 16 + low);
+    }
+    return true;
+}
+
+std::wstring ToWide(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int count = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(),
+                                            static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(count > 0 ? static_cast<size_t>(count) : 0, L'\0');
+    if (count > 0) {
+        ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+                              &text[0], count);
+    }
+    return text;
+}
+
+std::string ToAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int count = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(),
+                                            static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                            nullptr);
+    std::string bytes(count > 0 ? static_cast<size_t>(count) : 0, '\0');
+    if (count > 0) {
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()),
+                              &bytes[0], count, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+// A fresh cipher for one INI value.
+CFeedbackCipher MakeIniCipher() {
+    return CFeedbackCipher(reinterpret_cast<const BYTE*>(kIniValueKey), kCipherKeyLength,
+                           kIniCipherRounds);
+}
+
+// Checks `cipher` against the header and deciphers it into `plain`.
+bool DecipherAgainstHeader(const ObfuscatedIniHeader& header, const std::vector<BYTE>& cipher,
+                           std::vector<BYTE>& plain) {
+    if (cipher.empty() || cipher.size() != header.length ||
+        memcmp(header.magic, kHeaderMagic, sizeof(kHeaderMagic)) != 0 ||
+        VerifyMd5(cipher.data(), cipher.size(), header.digest, sizeof(header.digest)) != 0) {
+        return false;
+    }
+    plain.resize(cipher.size());
+    CFeedbackCipher decipher = MakeIniCipher();
+    return decipher.Decrypt(cipher.data(), plain.data(), cipher.size());
+}
+
+}  // namespace
+
+LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring& valueText,
+                             DWORD& type, std::wstring& plainText) {
+    ObfuscatedIniHeader header;
+    if (!ReadHexBytes(headerText, sizeof(header), reinterpret_cast<BYTE*>(&header)) ||
+        memcmp(header.magic, kHeaderMagic, sizeof(kHeaderMagic)) != 0 ||
+        header.version != kHeaderVersion || header.valid == 0) {
+        return ERROR_INVALID_DATA;
+    }
+    size_t count;
+    if (header.type == kIniTypeString) {
+        // The ciphertext's pairs, without the checksum pair at the end.
+        count = valueText.empty() ? 0 : (valueText.size() - 1) / 2;
+    } else if (header.type == kIniTypeDword) {
+        count = sizeof(DWORD);
+    } else {
+        return ERROR_INVALID_DATA;
+    }
+    std::vector<BYTE> cipher(count);
+    std::vector<BYTE> plain;
+    if (!ReadHexBytes(valueText, count, cipher.data()) ||
+        !DecipherAgainstHeader(header, cipher, plain)) {
+        return ERROR_INVALID_DATA;
+    }
+    if (header.type == kIniTypeString) {
+        plainText = ToWide(std::string(plain.begin(), plain.end()));
+    } else {
+        LONG number;
+        memcpy(&number, plain.data(), sizeof(number));
+        plainText = FormatString(L"%d", static_cast<int>(number));
+    }
+    type = header.type;
+    return ERROR_SUCCESS;
+}
+
+bool CBaseIniReader::Load(const std::wstring& fileName) {
+    if (fileName.empty()) return false;
+    fileName_ = fileName;
+    currentSection_.clear();
+    UniqueCFile file;
+    const errno_t error = ::_wfopen_s(file.put(), fileName.c_str(), L"r");
+    if (error != 0 || !file) {
+        // A missing file is created by the first write; any other failure
+        // leaves no usable file.
+        if (error != ENOENT) fileName_.clear();
+        return false;
+    }
+    char chunk[kChunkBytes];
+    while (::fgets(chunk, kChunkBytes, file.get()) != nullptr) ParseLine(chunk);
+    return true;
+}
+
+bool CBaseIniReader::GetDword(const std::wstring& section, const std::wstring& key,
+                              DWORD& value) {
+    return GetDwordByName(section + L"." + key, value);
+}
+
+bool CBaseIniReader::GetString(const std::wstring& section, const std::wstring& key,
+                               std::wstring& text) {
+    return GetStringByName(section + L"." + key, text);
+}
+
+bool CBaseIniReader::SetDword(const std::wstring& section, const std::wstring& key,
+                              DWORD value) {
+    return SetString(section, key, FormatString(L"%d", static_cast<int>(value)));
+}
+
+bool CBaseIniReader::SetString(const std::wstring& section, const std::wstring& key,
+                               const std::wstring& text) {
+    if (fileName_.empty()) return false;
+    if (!::WritePrivateProfileStringW(section.c_str(), key.c_str(), text.c_str(),
+                                      fileName_.c_str())) {
+        return false;
+    }
+    return StoreValue(section, key, text, /*overwrite=*/true);
+}
+
+void CBaseIniReader::ParseLine(const char* line) {
+    if (line == nullptr) return;
+    const std::wstring text = Trim(ToWide(line));
+    if (text.empty() || text[0] == L';') return;
+    if (text.front() == L'[' && text.back() == L']' && text.size() >= 2) {
+        const std::wstring name = Trim(text.substr(1, text.size() - 2));
+        if (!name.empty()) currentSection_ = name;
+        return;
+    }
+    const size_t equals = text.find(L'=');
+    if (equals == std::wstring::npos) return;
+    StoreValue(currentSection_, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)),
+               /*overwrite=*/false);
+}
+
+bool CObfuscatedIniReader::Load(const std::wstring& fileName) {
+    sections_.clear();
+    pendingHeaders_.clear();
+    if (!CBaseIniReader::Load(fileName)) {
+        sections_.clear();
+        pendingHeaders_.clear();
+        return false;
+    }
+    DecipherPendingHeaders();
+    pendingHeaders_.clear();
+    return true;
+}
+
+void CObfuscatedIniReader::DecipherPendingHeaders() {
+    for (const auto& pending : pendingHeaders_) {
+        IniEntry* entry = FindEntry(pending.first);
+        if (entry == nullptr) continue;
+        DWORD type = 0;
+        std::wstring plain;
+        // A pair that does not check out stays as read, and so is not answered.
+        if (DecodeObfuscatedIniPair(pending.second, entry->text, type, plain) != ERROR_SUCCESS) {
+            continue;
+        }
+        entry->text = plain;
+        entry->obfuscated = true;
+        entry->type = type;
+    }
+}
+
+IniEntry* CObfuscatedIniReader::FindEntry(const std::wstring& name) {
+    std::wstring section;
+    std::wstring key;
+    SplitName(name, section, key);
+    auto table = sections_.find(section);
+    if (table == sections_.end()) return nullptr;
+    auto entry = table->second.find(key);
+    return entry == table->second.end() ? nullptr : &entry->second;
+}
+
+bool CObfuscatedIniReader::GetStringByName(const std::wstring& name, std::wstring& text) {
+    const IniEntry* entry = FindEntry(name);
+    if (entry == nullptr || (obfuscatedOnly_ && !entry->obfuscated)) return false;
+    text = entry->text;
+    return true;
+}
+
+bool CObfuscatedIniReader::GetDwordByName(const std::wstring& name, DWORD& value) {
+    std::wstring text;
+    if (!GetStringByName(name, text)) return false;
+    // Leading blanks and a sign allowed; no digits give 0.
+    value = static_cast<DWORD>(::wcstol(text.c_str(), nullptr, 10));
+    return true;
+}
+
+bool CObfuscatedIniReader::GetSection(const std::wstring& section,
+                                      std::map<std::wstring, std::wstring>& values) {
+    auto table = sections_.find(section);
+    if (table == sections_.end()) return false;
+    for (const auto& entry : table->second) values[entry.first] = entry.second.text;
+    return true;
+}
+
+bool CObfuscatedIniReader::StoreValue(const std::wstring& section, const std::wstring& key,
+                                      const std::wstring& text, bool overwrite) {
+    auto table = sections_.find(section);
+    if (table != sections_.end() && !overwrite && table->second.count(key) != 0) return false;
+    if (!key.empty() && key[0] == kHeaderKeyPrefix && text.size() == kHeaderTextChars &&
+        text.compare(0, 8, kHeaderMagicText) == 0) {
+        pendingHeaders_[section + L"." + key.substr(1)] = text;  // the last one wins
+        return false;
+    }
+    sections_[section][key] = IniEntry{text, false, kIniTypeString};
+    return true;
+}
+
+bool CObfuscatedIniReader::WriteEnciphered(const std::wstring& section, const std::wstring& key,
+                                           const BYTE* plain, DWORD length, DWORD type) {
+    std::vector<BYTE> cipher(length);
+    ObfuscatedIniHeader header = {};
+    memcpy(header.magic, kHeaderMagic, sizeof(kHeaderMagic));
+    header.version = kHeaderVersion;
+    header.length = length;
+    header.type = type;
+    header.valid = 1;
+    CFeedbackCipher encipher = MakeIniCipher();
+    if (!encipher.Encrypt(plain, cipher.data(), length) ||
+        ComputeMd5(cipher.data(), length, header.digest, sizeof(header.digest)) != 0) {
+        return false;
+    }
+    const std::wstring headerKey = kHeaderKeyPrefix + key;
+    return ::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), &header,
+                                        sizeof(header), fileName_.c_str()) &&
+           ::WritePrivateProfileStructW(section.c_str(), key.c_str(), cipher.data(), length,
+                                        fileName_.c_str());
+}
+
+bool CObfuscatedIniReader::SetString(const std::wstring& section, const std::wstring& key,
+                                     const std::wstring& text) {
+    const std::string plain = ToAnsi(text);
+    if (!WriteEnciphered(section, key, reinterpret_cast<const BYTE*>(plain.data()),
+                         static_cast<DWORD>(plain.size()), kIniTypeString)) {
+        return false;
+    }
+    sections_[section][key] = IniEntry{text, true, kIniTypeString};
+    return true;
+}
+
+bool CObfuscatedIniReader::SetDword(const std::wstring& section, const std::wstring& key,
+                                    DWORD value) {
+    if (fileName_.empty()) return false;
+    BYTE plain[sizeof(DWORD)];
+    memcpy(plain, &value, sizeof(plain));  // little-endian on every Windows target
+    if (!WriteEnciphered(section, key, plain, sizeof(plain), kIniTypeDword)) return false;
+    sections_[section][key] =
+        IniEntry{FormatString(L"%d", static_cast<int>(value)), true, kIniTypeDword};
+    return true;
+}
+
+}  // namespace Basalt
