@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "basalt/Logging/internal_logging.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LoggingIf.h"
@@ -31,6 +32,7 @@ struct FileSetting {
 // "Severity", "Options") with their defaults and accepted ranges.
 extern const FileSetting kFileSettings[5];
 
+// Whether a value read from log.ini lies in the setting's accepted range.
 bool IsAcceptableSetting(const FileSetting& setting, DWORD value);
 
 struct FileLoggerPaths {
@@ -53,11 +55,13 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 // The file logger. Calls are serialised by a lock of its own: the foundation
 // library's messages can reach it from any thread.
 class CLogging : public CLoggingIf {
-public:
-    // `shell` finds the common application data folder and `clock` gives each
-    // line's time; none gives the plain services.
+  public:
+    // `shell` finds the common application data folder, `clock` gives each
+    // line's time and `debugOutput` receives the lines of option 0x01; none
+    // gives the plain services.
     explicit CLogging(std::shared_ptr<Basalt::ShlObjAPI> shell = nullptr,
-                      std::shared_ptr<LocalClockAPI> clock = nullptr);
+                      std::shared_ptr<LocalClockAPI> clock = nullptr,
+                      std::shared_ptr<Basalt::DebugOutputAPI> debugOutput = nullptr);
     ~CLogging() override;
     CLogging(const CLogging&) = delete;
     CLogging& operator=(const CLogging&) = delete;
@@ -102,7 +106,7 @@ public:
     const std::wstring& ProcessImageName() const { return processImageName_; }
     DWORD GetOptions() const { return options_; }
 
-private:
+  private:
     enum class FolderState { kUnchecked, kUsable, kUnusable };
 
     DWORD DeriveIdentity(const wchar_t* groupName, HMODULE module, const wchar_t* hostName);
@@ -119,6 +123,7 @@ private:
     Basalt::CCriticalSection lock_;
     std::shared_ptr<Basalt::ShlObjAPI> shell_;
     std::shared_ptr<LocalClockAPI> clock_;
+    std::shared_ptr<Basalt::DebugOutputAPI> debugOutput_;
 
     std::optional<std::wstring> groupName_;
     std::optional<std::wstring> hostName_;

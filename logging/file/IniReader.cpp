@@ -79,9 +79,8 @@ std::wstring ToWide(const std::string& bytes) {
 
 std::string ToAnsi(const std::wstring& text) {
     if (text.empty()) return std::string();
-    const int count = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(),
-                                            static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                            nullptr);
+    const int count = ::WideCharToMultiByte(
+        CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(count > 0 ? static_cast<size_t>(count) : 0, '\0');
     if (count > 0) {
         ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()),
@@ -162,8 +161,7 @@ bool CBaseIniReader::Load(const std::wstring& fileName) {
     return true;
 }
 
-bool CBaseIniReader::GetDword(const std::wstring& section, const std::wstring& key,
-                              DWORD& value) {
+bool CBaseIniReader::GetDword(const std::wstring& section, const std::wstring& key, DWORD& value) {
     return GetDwordByName(section + L"." + key, value);
 }
 
@@ -172,8 +170,7 @@ bool CBaseIniReader::GetString(const std::wstring& section, const std::wstring& 
     return GetStringByName(section + L"." + key, text);
 }
 
-bool CBaseIniReader::SetDword(const std::wstring& section, const std::wstring& key,
-                              DWORD value) {
+bool CBaseIniReader::SetDword(const std::wstring& section, const std::wstring& key, DWORD value) {
     return SetString(section, key, FormatString(L"%d", static_cast<int>(value)));
 }
 
@@ -279,6 +276,8 @@ bool CObfuscatedIniReader::StoreValue(const std::wstring& section, const std::ws
 
 bool CObfuscatedIniReader::WriteEnciphered(const std::wstring& section, const std::wstring& key,
                                            const BYTE* plain, DWORD length, DWORD type) {
+    // With no file name the profile functions would fall back to win.ini.
+    if (fileName_.empty()) return false;
     std::vector<BYTE> cipher(length);
     ObfuscatedIniHeader header = {};
     memcpy(header.magic, kHeaderMagic, sizeof(kHeaderMagic));
@@ -292,8 +291,8 @@ bool CObfuscatedIniReader::WriteEnciphered(const std::wstring& section, const st
         return false;
     }
     const std::wstring headerKey = kHeaderKeyPrefix + key;
-    return ::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), &header,
-                                        sizeof(header), fileName_.c_str()) &&
+    return ::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), &header, sizeof(header),
+                                        fileName_.c_str()) &&
            ::WritePrivateProfileStructW(section.c_str(), key.c_str(), cipher.data(), length,
                                         fileName_.c_str());
 }

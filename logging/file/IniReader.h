@@ -49,7 +49,7 @@ LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring&
 // Parses a file and writes plain values; storage and lookup are the derived
 // class's. Not thread-safe: one reader per use.
 class CBaseIniReader {
-public:
+  public:
     CBaseIniReader() = default;
     virtual ~CBaseIniReader() = default;
     CBaseIniReader(const CBaseIniReader&) = delete;
@@ -81,7 +81,7 @@ public:
 
     const std::wstring& FileName() const { return fileName_; }
 
-protected:
+  protected:
     std::wstring fileName_;
     std::wstring currentSection_;
 };
@@ -89,7 +89,7 @@ protected:
 // Keeps the values in memory, deciphers enciphered ones at the end of a load
 // and answers only those (or those it wrote enciphered itself).
 class CObfuscatedIniReader : public CBaseIniReader {
-public:
+  public:
     CObfuscatedIniReader() = default;
     ~CObfuscatedIniReader() override = default;
 
@@ -103,10 +103,10 @@ public:
     bool SetDword(const std::wstring& section, const std::wstring& key, DWORD value) override;
     bool SetString(const std::wstring& section, const std::wstring& key,
                    const std::wstring& text) override;
-    bool StoreValue(const std::wstring& section, const std::wstring& key,
-                    const std::wstring& text, bool overwrite) override;
+    bool StoreValue(const std::wstring& section, const std::wstring& key, const std::wstring& text,
+                    bool overwrite) override;
 
-private:
+  private:
     using ValueTable = std::unordered_map<std::wstring, IniEntry>;
 
     IniEntry* FindEntry(const std::wstring& name);

@@ -54,8 +54,7 @@ std::wstring OptionalFields(const LineContext& context, const wchar_t* file,
         fields += L' ';
         const std::wstring name = SourceFileName(file);
         if (!name.empty()) {
-            fields += Basalt::FormatString(L"[%s:%5d]$", Fit(name, kSourceFileWidth).c_str(),
-                                           line);
+            fields += Basalt::FormatString(L"[%s:%5d]$", Fit(name, kSourceFileWidth).c_str(), line);
         }
     }
     if (context.options & kOptionFunction) {
@@ -78,8 +77,8 @@ const wchar_t* SeverityLabel(DWORD level) {
     return kLabels[level - 1];
 }
 
-DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function,
-                 int line, DWORD level, const wchar_t* message, DWORD* byteCount,
+DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function, int line,
+                 DWORD level, const wchar_t* message, DWORD* byteCount,
                  std::unique_ptr<wchar_t[]>* text) {
     if (message == nullptr || *message == L'\0' || byteCount == nullptr || text == nullptr) {
         return ERROR_INVALID_PARAMETER;
@@ -100,8 +99,7 @@ DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t*
         Basalt::FormatString(L"%s -- (%s)$", DateAndTime(now).c_str(), label);
     const size_t messageLength = wcslen(message);
     const bool endsLine = message[messageLength - 1] == L'\n';
-    const size_t length =
-        header.size() + fields.size() + 1 + messageLength + (endsLine ? 0 : 2);
+    const size_t length = header.size() + fields.size() + 1 + messageLength + (endsLine ? 0 : 2);
 
     std::unique_ptr<wchar_t[]> composed(new (std::nothrow) wchar_t[length + 1]);
     if (!composed) return ERROR_OUTOFMEMORY;

@@ -10,15 +10,15 @@
 namespace ETWLogging {
 
 // Bits of the "Options" setting.
-constexpr DWORD kOptionDebugger = 0x01;      // each line also goes to the debugger
+constexpr DWORD kOptionDebugger = 0x01;       // each line also goes to the debugger
 constexpr DWORD kOptionProcessThread = 0x04;  // "[PID:... TID:...]"
-constexpr DWORD kOptionSource = 0x08;        // "[file: line]"
-constexpr DWORD kOptionProcessName = 0x10;   // "[process image]"
-constexpr DWORD kOptionFunction = 0x20;      // "[function()]"
+constexpr DWORD kOptionSource = 0x08;         // "[file: line]"
+constexpr DWORD kOptionProcessName = 0x10;    // "[process image]"
+constexpr DWORD kOptionFunction = 0x20;       // "[function()]"
 
 // The local time of each line, replaceable so that tests control it.
 class LocalClockAPI {
-public:
+  public:
     virtual ~LocalClockAPI() = default;
     // GetLocalTime.
     virtual void Now(SYSTEMTIME& time);
@@ -38,8 +38,8 @@ const wchar_t* SeverityLabel(DWORD level);
 // Builds one line. 0 with the line (owned by the caller) and its size in
 // bytes, terminator included; 87 for a missing or empty message, a missing
 // output or a level outside 1..6; 14 when the line cannot be allocated.
-DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function,
-                 int line, DWORD level, const wchar_t* message, DWORD* byteCount,
+DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function, int line,
+                 DWORD level, const wchar_t* message, DWORD* byteCount,
                  std::unique_ptr<wchar_t[]>* text);
 
 }  // namespace ETWLogging
