@@ -3,17 +3,136 @@
 #include <stdlib.h>
 
 #include <mutex>
+#include <new>
+
+#include "basalt/ObfuscatedRegKey.h"
+#include "basalt/RegKey.h"
+#include "logging/LogFacade.h"
+#include "logging/etw/ETWLogging.h"
+#include "logging/file/FileLogging.h"
 
 namespace ETWLogging {
 namespace {
 
-void DeleteLogBuilder() {}
+CDefaultLogBuilder* g_builder = nullptr;
+
+void DeleteLogBuilder() {
+    delete g_builder;
+    g_builder = nullptr;
+}
+
+// Allocates a back end of type T and initialises it: the extended form first
+// when T has it, then the plain one (without product tag).
+template <typename T>
+bool CreateLogger(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                  const wchar_t* hostName, CLoggingIf** logger) {
+    if (logger == nullptr || *logger != nullptr) return false;
+    if (groupName != nullptr && *groupName == L'\0') return false;
+    if (hostName != nullptr && *hostName == L'\0') return false;
+
+    T* created = new (std::nothrow) T();
+    if (created == nullptr) return false;
+    CLoggingIf* candidate = created;
+    auto* extended = dynamic_cast<CLoggingIf_ex*>(candidate);
+    if (extended == nullptr ||
+        extended->InitEx(productTag, groupName, module, hostName, nullptr) != ERROR_SUCCESS) {
+        if (candidate->Init(groupName, module, hostName, nullptr) != ERROR_SUCCESS) {
+            delete candidate;
+            return false;
+        }
+    }
+    *logger = candidate;
+    candidate->AddRef();
+    return true;
+}
 
 }  // namespace
+
+bool CDefaultLogBuilder::Build(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
+                               DWORD forceFileLogging, CLoggingIf** logger,
+                               Basalt::CRegKey* configKey) {
+    return BuildEx(nullptr, groupName, module, hostName, forceFileLogging, logger, configKey);
+}
+
+bool CDefaultLogBuilder::BuildEx(const wchar_t* productTag, const wchar_t* groupName,
+                                 HMODULE module, const wchar_t* hostName,
+                                 DWORD forceFileLogging, CLoggingIf** logger,
+                                 Basalt::CRegKey* configKey) {
+    bool useFile = forceFileLogging == 1;
+    if (!useFile) {
+        DWORD mechanism = 0;
+        useFile = ReadLoggingMechanism(configKey, mechanism) && mechanism == kMechanismFile;
+    }
+    return useFile ? CreateFileLogger(productTag, groupName, module, hostName, logger)
+                   : CreateETWLogger(productTag, groupName, module, hostName, logger);
+}
+
+bool CreateETWLogger(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                     const wchar_t* hostName, CLoggingIf** logger) {
+    return CreateLogger<CETWLogging>(productTag, groupName, module, hostName, logger);
+}
+
+bool CreateFileLogger(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                      const wchar_t* hostName, CLoggingIf** logger) {
+    return CreateLogger<CLogging>(productTag, groupName, module, hostName, logger);
+}
+
+bool ReadLoggingMechanism(Basalt::CRegKey* configKey, DWORD& value) {
+    // Read into a local: a typed read that fails may still have written the
+    // buffer (a 4-byte binary value, say), and that must not select a back end.
+    DWORD read = 0;
+    if (configKey != nullptr) {
+        if (configKey->QueryDWORDValue(kLoggingMechanismValue, read) == ERROR_SUCCESS) value = read;
+        return true;
+    }
+    Basalt::CObfuscatedRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+        return false;
+    }
+    if (key.QueryDWORDValue(kLoggingMechanismValue, read) == ERROR_SUCCESS) value = read;
+    return true;
+}
+
+CLogBuilderIf* GetLogBuilder() {
+    if (g_builder == nullptr) g_builder = new (std::nothrow) CDefaultLogBuilder();
+    return g_builder;
+}
 
 void RegisterLogBuilderCleanup() {
     static std::once_flag once;
     std::call_once(once, [] { ::atexit(DeleteLogBuilder); });
+}
+
+void CBasaltLogHandler::Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
+                            const wchar_t* message) {
+    CLogFacade* facade = PeekLogFacade();
+    if (facade == nullptr) return;
+    facade->Write(file, function, line, MapType(type), message);
+}
+
+CBasaltLogHandler::~CBasaltLogHandler() {
+    CLogFacade* facade = PeekLogFacade();
+    if (facade == nullptr || facade->GetRegisteredHandler() == nullptr) return;
+    Basalt::ILoggingHandler* handler = facade->GetRegisteredHandler();
+    facade->SetRegisteredHandler(nullptr);
+    Basalt::CLogger::UnregisterHandler(handler);
+}
+
+CBasaltLogHandler& CBasaltLogHandler::Instance() {
+    static CBasaltLogHandler instance;
+    return instance;
+}
+
+DWORD CBasaltLogHandler::MapType(DWORD type) {
+    switch (type) {
+        case Basalt::kLogTypeNone:
+        case Basalt::kLogTypeInfo:
+            return kLevelNormal;
+        case Basalt::kLogTypeError:
+            return kLevelError;
+        default:
+            return kLevelWarning;
+    }
 }
 
 }  // namespace ETWLogging

@@ -11,6 +11,7 @@
 
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/StringHelpers.h"
+#include "logging/LogBuilder.h"
 
 namespace ETWLogging {
 namespace {
@@ -61,11 +62,29 @@ void CLogFacade::SetLogger(CLoggingIf* logger) {
     if (old != nullptr && old != logger) delete old;
 }
 
-void CLogFacade::Initialize(const wchar_t* /*productTag*/, const wchar_t* /*groupName*/,
-                            HMODULE /*module*/, const wchar_t* /*hostName*/,
-                            DWORD /*forceFileLogging*/) {
-    // No back end is built yet: the facade holds no logger and drops every
-    // message with 1627.
+void CLogFacade::Initialize(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                            const wchar_t* hostName, DWORD forceFileLogging) {
+    CLogBuilderIf* builder = GetLogBuilder();
+    if (builder == nullptr) return;
+    CLoggingIf* logger = nullptr;
+    auto* extended = dynamic_cast<CLogBuilderIf_ex*>(builder);
+    bool built = extended != nullptr &&
+                 extended->BuildEx(productTag, groupName, module, hostName, forceFileLogging,
+                                   &logger, /*configKey=*/nullptr);
+    if (!built) {
+        logger = nullptr;
+        built = builder->Build(groupName, module, hostName, forceFileLogging, &logger,
+                               /*configKey=*/nullptr);
+    }
+    // Without a logger the facade drops every message (1627), and foundation
+    // messages keep going to the default handler.
+    if (!built) return;
+    SetLogger(logger);
+
+    // From now on the foundation library's messages reach the same logger.
+    Basalt::ILoggingHandler* bridge = &CBasaltLogHandler::Instance();
+    if (Basalt::CLogger::RegisterHandler(bridge) != ERROR_SUCCESS) return;
+    registeredHandler_ = bridge;
 }
 
 DWORD CLogFacade::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,

@@ -1,0 +1,74 @@
+// The installer's copy failure on the ETW road, in process, recorded by the
+// stand-in tracing service. Its own executable: the facade is process-wide.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "gatesvc/gatesvc.h"
+#include "logging/LogFacade.h"
+#include "logging/etw/ETWLogging.h"
+#include "logging/etw/EventLayout.h"
+#include "logging/etw/EventTraceStandIn.h"
+
+using namespace ETWLogging;
+
+namespace {
+
+// The real system, except that the copy fails as on a file in use and the
+// delayed move is only pretended.
+class CopyFailsSystem : public Gatesvc::InstallerSystemAPI {
+public:
+    BOOL CopyFileTo(const wchar_t*, const wchar_t*, BOOL) override {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    BOOL MoveFileWithFlags(const wchar_t*, const wchar_t*, DWORD) override { return TRUE; }
+};
+
+TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
+    ProcessLogIdentity().groupName = L"RQD";
+    ProcessLogIdentity().hostName = nullptr;
+    auto service = std::make_shared<CEventTraceStandIn>();
+    auto* logger = new CETWLogging(service);
+    ASSERT_EQ(logger->InitEx(nullptr, L"RQD", ::GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
+    ASSERT_NE(GetLogFacade(), nullptr);
+    GetLogFacade()->SetLogger(logger);
+    ASSERT_EQ(logger->Start(), 0u);
+    const TRACEHANDLE session = service->StartSession();
+    ASSERT_EQ(service->EnableProvider(session, service->LastControlGuid(), 5, 0), 0u);
+
+    Gatesvc::CHipsDriverInstaller installer(std::make_shared<CopyFailsSystem>());
+    installer.InstallHipsDriverFile();
+
+    auto events = service->Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].sessionHandle, session);
+    EXPECT_EQ(events[0].header.Class.Level, 3);
+    ASSERT_EQ(events[0].fields.size(), 2u);
+    DecodedEvent decoded;
+    ASSERT_EQ(DecodeEventPayload(events[0].fields[0].data(), events[0].fields[0].size(),
+                                 events[0].fields[1].data(), events[0].fields[1].size(), decoded),
+              0u);
+    EXPECT_EQ(decoded.file, L"gatesvc");
+    EXPECT_EQ(decoded.function, L"InstallHipsDriverFile");
+    EXPECT_EQ(decoded.line, 136);
+    EXPECT_EQ(decoded.groupName, L"RQD");
+    EXPECT_EQ(decoded.processId, ::GetCurrentProcessId());
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    wchar_t program[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring source = program;
+    source = source.substr(0, source.rfind(L'\\')) + L"\\BulwarkK.sys";
+    const std::wstring expected = std::wstring(L"Copy file to ") + system +
+                                  L"\\drivers\\BulwarkK.sys failed from " + source +
+                                  L". Try to delay copy until reboot";
+    std::wstring message(decoded.message.size(), L'\0');
+    message.resize(::MultiByteToWideChar(CP_UTF8, 0, decoded.message.data(),
+                                         static_cast<int>(decoded.message.size()), &message[0],
+                                         static_cast<int>(message.size())));
+    EXPECT_EQ(_wcsicmp(message.c_str(), expected.c_str()), 0) << message;
+    GetLogFacade()->SetLogger(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// A facade whose back end cannot be created: its own executable.
+#include "logging/LogFacade.h"
+
+#include <gtest/gtest.h>
+
+#include "basalt/Logging/internal_logging.h"
+
+using namespace ETWLogging;
+
+TEST(FacadeWithoutLogger, EmptyGroupNameLeavesNoLoggerAndNoBridge) {
+    ProcessLogIdentity().groupName = L"";
+    ProcessLogIdentity().hostName = nullptr;
+    EXPECT_FALSE(IsLogLevelEnabled(kLevelInformation));
+    CLogFacade* facade = GetLogFacade();
+    ASSERT_NE(facade, nullptr);
+    EXPECT_EQ(facade->GetLogger(), nullptr);
+    EXPECT_EQ(facade->GetRegisteredHandler(), nullptr);
+    EXPECT_EQ(facade->Log(kLevelError, L"f", L"fn", 1, L"x"), kErrorNoLogger);
+    EXPECT_EQ(facade->Write(L"f", L"fn", 1, kLevelError, L"x"), kErrorNoLogger);
+    // Foundation messages keep going to the default handler.
+    Basalt::CLogger::Log(Basalt::kLogTypeInfo, L"src", L"fn", 1, L"x");
+    EXPECT_EQ(Basalt::CLogger::GetRegisteredHandler(), &Basalt::CDefaultLoggingHandler::Instance());
+}
