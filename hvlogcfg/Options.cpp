@@ -1,0 +1,56 @@
+#include "hvlogcfg/Options.h"
+
+#include <wchar.h>
+
+namespace Hvlogcfg {
+namespace {
+
+// Takes the value that follows option `name`.
+bool TakeValue(int argc, wchar_t** argv, int& index, const wchar_t* name, std::wstring& value,
+               std::wstring& error) {
+    if (index + 1 >= argc || argv[index + 1][0] == L'\0') {
+        error = std::wstring(name) + L" needs a value";
+        return false;
+    }
+    value = argv[++index];
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+            options.help = true;
+        } else if (argument == L"--group") {
+            if (!TakeValue(argc, argv, i, L"--group", options.group, error)) return false;
+            options.groupGiven = true;
+        } else if (argument == L"--module") {
+            if (!TakeValue(argc, argv, i, L"--module", options.module, error)) return false;
+            options.moduleGiven = true;
+        } else if (argument == L"--logger") {
+            if (!TakeValue(argc, argv, i, L"--logger", options.logger, error)) return false;
+            options.loggerGiven = true;
+        } else if (argument == L"--shared") {
+            options.shared = true;
+        } else if (argument == L"-n") {
+            std::wstring count;
+            if (!TakeValue(argc, argv, i, L"-n", count, error)) return false;
+            wchar_t* end = nullptr;
+            options.lines = wcstoul(count.c_str(), &end, 10);
+            if (end == count.c_str() || *end != L'\0') {
+                error = L"-n needs a number of lines";
+                return false;
+            }
+        } else if (argument.size() > 1 && argument[0] == L'-' && argument[1] == L'-') {
+            error = L"unknown option " + argument;
+            return false;
+        } else {
+            options.words.push_back(argument);
+        }
+    }
+    return true;
+}
+
+}  // namespace Hvlogcfg

@@ -1,0 +1,31 @@
+// The operator tool's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Hvlogcfg {
+
+// The program's own group and module, the defaults of every command.
+constexpr wchar_t kDefaultGroup[] = L"RQD";
+constexpr wchar_t kDefaultModule[] = L"gatesvc";
+constexpr unsigned long kDefaultTailLines = 10;
+
+struct Options {
+    std::vector<std::wstring> words;  // the command and its arguments, options removed
+    std::wstring group = kDefaultGroup;
+    std::wstring module = kDefaultModule;
+    std::wstring logger;
+    bool groupGiven = false;
+    bool moduleGiven = false;
+    bool loggerGiven = false;
+    bool shared = false;
+    bool help = false;
+    unsigned long lines = kDefaultTailLines;
+};
+
+// Splits the arguments after the program name into words and options.
+// False with a one-line reason for an unknown option or a missing value.
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error);
+
+}  // namespace Hvlogcfg

@@ -1,0 +1,184 @@
+// The registry side of the tool: the back-end choice and the ETW overrides.
+#include <windows.h>
+
+#include <vector>
+
+#include "basalt/ObfuscatedRegKey.h"
+#include "basalt/RegKey.h"
+#include "basalt/StringHelpers.h"
+#include "hvlogcfg/Console.h"
+#include "hvlogcfg/Tool.h"
+#include "logging/LogBuilder.h"
+#include "logging/etw/ETWAppProperties.h"
+
+namespace Hvlogcfg {
+namespace {
+
+constexpr DWORD kMechanismEtw = 0;
+constexpr wchar_t kEnableValue[] = L"Enable";
+constexpr wchar_t kSeverityValue[] = L"Severity";
+
+// The ETW configuration the logger would load for the default product.
+ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
+    ETWLogging::internal::ETWAppProperties properties;
+    complete = properties.LoadConfiguration(nullptr);
+    return properties;
+}
+
+// The Provider key, its group key or its logger key, as the listener reads them.
+std::wstring OverrideKeyPath(const std::wstring& providerKeyPath, const Options& options) {
+    std::wstring path = providerKeyPath;
+    if (options.groupGiven || options.loggerGiven) path += L"\\" + options.group;
+    if (options.loggerGiven) path += L"\\" + options.logger;
+    return path;
+}
+
+std::wstring GuidText(const GUID& guid) {
+    wchar_t text[64] = {};
+    ::StringFromGUID2(guid, text, 64);
+    return text;
+}
+
+// "name = value" for a plain DWORD override, or why it is ignored.
+void ShowOverride(const std::wstring& path, const wchar_t* name) {
+    Basalt::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
+    DWORD value = 0;
+    const LONG code = key.QueryDWORDValue(name, value);
+    if (code == ERROR_SUCCESS) {
+        PrintF(L"    HKLM\\%s: %s = %lu\n", path.c_str(), name, value);
+    } else if (code != ERROR_FILE_NOT_FOUND) {
+        PrintF(L"    HKLM\\%s: %s present but ignored: %s\n", path.c_str(), name,
+               DescribeError(code).c_str());
+    }
+}
+
+}  // namespace
+
+int SetMechanism(const std::wstring& value) {
+    DWORD mechanism;
+    if (value == L"file") {
+        mechanism = ETWLogging::kMechanismFile;
+    } else if (value == L"etw") {
+        mechanism = kMechanismEtw;
+    } else {
+        PrintError(L"mechanism must be file or etw, not " + value);
+        return kExitFailure;
+    }
+    Basalt::CObfuscatedRegKey key;
+    LONG code = key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, nullptr,
+                           REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE);
+    if (code == ERROR_SUCCESS) code = key.SetDWORDValue(ETWLogging::kLoggingMechanismValue, mechanism);
+    if (code != ERROR_SUCCESS) {
+        PrintError(L"cannot store \"Logging Mechanism\": " + DescribeError(code));
+        return kExitFailure;
+    }
+    PrintF(L"Logging Mechanism = %lu (%s)\n", mechanism, value.c_str());
+    return kExitSuccess;
+}
+
+int UnsetMechanism() {
+    Basalt::CRegKey key;
+    LONG code = key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_SET_VALUE);
+    if (code == ERROR_SUCCESS) code = key.DeleteValue(ETWLogging::kLoggingMechanismValue);
+    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
+        PrintError(L"cannot remove \"Logging Mechanism\": " + DescribeError(code));
+        return kExitFailure;
+    }
+    Print(L"Logging Mechanism removed (ETW)\n");
+    return kExitSuccess;
+}
+
+void ShowMechanism() {
+    Print(L"Back end\n");
+    Basalt::CObfuscatedRegKey key;
+    LONG code = key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_QUERY_VALUE);
+    DWORD value = 0;
+    if (code == ERROR_SUCCESS) code = key.QueryDWORDValue(ETWLogging::kLoggingMechanismValue, value);
+    if (code == ERROR_SUCCESS) {
+        PrintF(L"  Logging Mechanism = %lu: %s\n", value,
+               value == ETWLogging::kMechanismFile ? L"file" : L"ETW");
+    } else if (code == ERROR_FILE_NOT_FOUND) {
+        Print(L"  Logging Mechanism absent: ETW\n");
+    } else {
+        PrintF(L"  Logging Mechanism present but unreadable (%s): ETW\n",
+               DescribeError(code).c_str());
+    }
+}
+
+int SetEtwOverride(const Options& options, const std::wstring& name, const std::wstring& value) {
+    if (name != kEnableValue && name != kSeverityValue) {
+        PrintError(L"etw setting must be Enable or Severity, not " + name);
+        return kExitFailure;
+    }
+    DWORD number = 0;
+    if (!ParseNumber(value, number)) {
+        PrintError(L"not a number: " + value);
+        return kExitFailure;
+    }
+    bool complete = false;
+    const auto properties = LoadEtwProperties(complete);
+    if (properties.ProviderKeyPath().empty()) {
+        PrintError(L"the ETW configuration names no Provider key");
+        return kExitFailure;
+    }
+    const std::wstring path = OverrideKeyPath(properties.ProviderKeyPath(), options);
+    Basalt::CRegKey key;
+    LONG code = key.Create(HKEY_LOCAL_MACHINE, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_SET_VALUE);
+    if (code == ERROR_SUCCESS) code = key.SetDWORDValue(name.c_str(), number);
+    if (code != ERROR_SUCCESS) {
+        PrintError(L"cannot store " + name + L": " + DescribeError(code));
+        return kExitFailure;
+    }
+    PrintF(L"HKLM\\%s: %s = %lu\n", path.c_str(), name.c_str(), number);
+    return kExitSuccess;
+}
+
+int UnsetEtwOverride(const Options& options, const std::wstring& name) {
+    if (name != kEnableValue && name != kSeverityValue) {
+        PrintError(L"etw setting must be Enable or Severity, not " + name);
+        return kExitFailure;
+    }
+    bool complete = false;
+    const auto properties = LoadEtwProperties(complete);
+    const std::wstring path = OverrideKeyPath(properties.ProviderKeyPath(), options);
+    Basalt::CRegKey key;
+    LONG code = key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
+    if (code == ERROR_SUCCESS) code = key.DeleteValue(name.c_str());
+    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
+        PrintError(L"cannot remove " + name + L": " + DescribeError(code));
+        return kExitFailure;
+    }
+    PrintF(L"HKLM\\%s: %s removed\n", path.c_str(), name.c_str());
+    return kExitSuccess;
+}
+
+void ShowEtw(const Options& options) {
+    bool complete = false;
+    auto properties = LoadEtwProperties(complete);
+    Print(L"ETW\n");
+    Basalt::CRegKey product;
+    const bool productKey =
+        product.Open(HKEY_LOCAL_MACHINE,
+                     (properties.GetConfigRootPath() + L"\\" + properties.ProductTag()).c_str(),
+                     KEY_QUERY_VALUE) == ERROR_SUCCESS;
+    PrintF(L"  product %s: %s\n", properties.ProductTag().c_str(),
+           !complete ? L"configuration incomplete (the logger would not start)"
+           : productKey ? L"from the registry" : L"built-in defaults");
+    PrintF(L"  provider GUID %s\n", GuidText(properties.ProviderGuid()).c_str());
+    PrintF(L"  session %s %s\n", GuidText(properties.SessionGuid()).c_str(),
+           properties.SessionName().c_str());
+    PrintF(L"  log path %s\n  ETL file %s\n", properties.LogPath().c_str(),
+           properties.EtlFile().c_str());
+    Print(L"  Enable/Severity overrides (later ones win):\n");
+    const std::wstring provider = properties.ProviderKeyPath();
+    const std::wstring loggerName = options.group + L"\\" + options.module;
+    for (const std::wstring& path : {provider, provider + L"\\" + options.group,
+                                     provider + L"\\" + loggerName}) {
+        ShowOverride(path, kEnableValue);
+        ShowOverride(path, kSeverityValue);
+    }
+}
+
+}  // namespace Hvlogcfg

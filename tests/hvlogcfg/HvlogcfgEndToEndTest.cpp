@@ -1,0 +1,187 @@
+// The built hvlogcfg.exe driven end to end in the test prefix, together with
+// gatesvc.exe.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "basalt/RegKey.h"
+#include "basalt/StringHelpers.h"
+#include "basalt/UniqueHandle.h"
+#include "logging/LogBuilder.h"
+#include "tests/support/TestSupport.h"
+
+using namespace TestSupport;
+
+namespace {
+
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring LogRoot() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
+    return std::wstring(path) + L"\\Halvik\\HVLOGS";
+}
+
+std::wstring SharedIni() { return LogRoot() + L"\\log.ini"; }
+std::wstring FolderIni() { return LogRoot() + L"\\RQD\\gatesvc\\log.ini"; }
+
+std::wstring ProfileText(const std::wstring& file, const wchar_t* key) {
+    wchar_t text[512] = {};
+    ::GetPrivateProfileStringW(L"Config", key, L"", text, 512, file.c_str());
+    return text;
+}
+
+class Hvlogcfg : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override { Clean(); }
+
+    void Clean() {
+        RemoveTree(LogRoot());
+        ::DeleteFileW(destination_.c_str());
+        Basalt::CRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath) == 0) {
+            key.DeleteValue(ETWLogging::kLoggingMechanismValue);
+        }
+        Basalt::CRegKey session;
+        if (session.Open(HKEY_LOCAL_MACHINE,
+                         L"SYSTEM\\CurrentControlSet\\Control\\Session Manager") == 0) {
+            session.DeleteValue(L"PendingFileRenameOperations");
+        }
+    }
+
+    int Tool(const std::wstring& arguments, std::string* output = nullptr) {
+        std::string ignored;
+        return RunProgramWithOutput(
+            L"\"" + ProgramFolder() + L"\\hvlogcfg.exe\" " + arguments,
+            output != nullptr ? *output : ignored);
+    }
+
+    // gatesvc.exe /InstallCat while the destination is held open.
+    void InstallWhileHeld() {
+        ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\gatesvc.exe").c_str(),
+                                (folder_ / L"gatesvc.exe").c_str(), FALSE));
+        ASSERT_TRUE(WriteFileText(folder_ / L"BulwarkK.sys", "sample driver"));
+        ASSERT_TRUE(WriteFileText(destination_, "driver in use"));
+        Basalt::UniqueHandle held(::CreateFileW(destination_.c_str(), GENERIC_READ, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        ASSERT_EQ(RunProgram(L"\"" + (folder_ / L"gatesvc.exe") + L"\" /InstallCat",
+                             folder_.path()),
+                  0);
+    }
+
+    ScratchFolder folder_{L"hvlogcfg"};
+    const std::wstring destination_ = SystemFolder() + L"\\drivers\\BulwarkK.sys";
+};
+
+TEST_F(Hvlogcfg, FileMechanismMakesTheInstallerLogAndTailShowsTheLine) {
+    ASSERT_EQ(Tool(L"set mechanism file"), 0);
+    InstallWhileHeld();
+    std::string tail;
+    ASSERT_EQ(Tool(L"tail -n 5", &tail), 0);
+    EXPECT_NE(tail.find("-- (Information)$ [    gatesvc.exe]$ Copy file to "), std::string::npos)
+        << tail;
+    EXPECT_NE(tail.find("Try to delay copy until reboot"), std::string::npos) << tail;
+}
+
+TEST_F(Hvlogcfg, FileOptionsChangeTheLineFields) {
+    ASSERT_EQ(Tool(L"set mechanism file"), 0);
+    ASSERT_EQ(Tool(L"set file Options 60"), 0);
+    InstallWhileHeld();
+    std::string tail;
+    ASSERT_EQ(Tool(L"tail", &tail), 0);
+    EXPECT_NE(tail.find("[PID:"), std::string::npos) << tail;
+    EXPECT_NE(tail.find("gatesvc:  136]$ ["), std::string::npos) << tail;
+    EXPECT_NE(tail.find("InstallHipsDriverFile()]$ Copy file to"), std::string::npos) << tail;
+}
+
+TEST_F(Hvlogcfg, OutOfRangeValueIsRefusedAndTheFileLeftAsItWas) {
+    ASSERT_EQ(Tool(L"set file MaxEntries 5 --shared"), 0);
+    const auto before = ReadFileBytes(SharedIni());
+    ASSERT_FALSE(before.empty());
+    std::string output;
+    EXPECT_NE(Tool(L"set file MaxEntries 500 --shared", &output), 0);
+    EXPECT_NE(output.find("MaxEntries must be 2 to 100"), std::string::npos) << output;
+    EXPECT_EQ(ReadFileBytes(SharedIni()), before);
+    EXPECT_NE(Tool(L"set file MaxEntries 500"), 0);
+    EXPECT_FALSE(FileExists(FolderIni()));
+}
+
+TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
+    ASSERT_EQ(Tool(L"set file Severity 2"), 0);
+    // One changed data digit: the digest no longer matches.
+    std::wstring cipher = ProfileText(FolderIni(), L"Severity");
+    ASSERT_GE(cipher.size(), 2u);
+    cipher[0] = cipher[0] == L'0' ? L'1' : L'0';
+    ASSERT_TRUE(::WritePrivateProfileStringW(L"Config", L"Severity", cipher.c_str(),
+                                             FolderIni().c_str()));
+    ASSERT_TRUE(::WritePrivateProfileStringW(L"Config", L"MaxSize", L"300000",
+                                             SharedIni().c_str()));
+    std::string show;
+    ASSERT_EQ(Tool(L"show", &show), 0);
+    EXPECT_NE(show.find("folder log.ini: tampered"), std::string::npos) << show;
+    EXPECT_NE(show.find("shared log.ini: plain"), std::string::npos) << show;
+    EXPECT_NE(show.find("Severity   3 (default)"), std::string::npos) << show;
+}
+
+TEST_F(Hvlogcfg, DecodeReadsBackWhatSetWrote) {
+    ASSERT_EQ(Tool(L"set mechanism file"), 0);
+    Basalt::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_QUERY_VALUE), 0);
+    BYTE record[64] = {};
+    DWORD size = sizeof(record);
+    DWORD type = 0;
+    ASSERT_EQ(key.QueryValue(ETWLogging::kLoggingMechanismValue, &type, record, &size), 0);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    std::wstring hex;
+    for (DWORD i = 0; i < size; ++i) hex += Basalt::FormatString(L"%02x", record[i]);
+    std::string output;
+    ASSERT_EQ(Tool(L"decode " + hex, &output), 0);
+    EXPECT_NE(output.find("checks out: REG_DWORD 1"), std::string::npos) << output;
+    hex[70] = hex[70] == L'0' ? L'1' : L'0';  // a payload byte
+    EXPECT_NE(Tool(L"decode " + hex, &output), 0);
+
+    ASSERT_EQ(Tool(L"set file MaxSize 300000 --shared"), 0);
+    const std::wstring header = ProfileText(SharedIni(), L"_MaxSize");
+    const std::wstring value = ProfileText(SharedIni(), L"MaxSize");
+    EXPECT_EQ(header.size(), 74u);
+    ASSERT_EQ(Tool(L"decode " + header + L" " + value, &output), 0);
+    EXPECT_NE(output.find("integer \"300000\""), std::string::npos) << output;
+}
+
+TEST_F(Hvlogcfg, HelpAndMistakes) {
+    std::string output;
+    EXPECT_EQ(Tool(L"--help", &output), 0);
+    EXPECT_NE(output.find("hvlogcfg show"), std::string::npos);
+    EXPECT_EQ(Tool(L"set --help", &output), 0);
+    EXPECT_EQ(Tool(L"frobnicate", &output), 2);
+    EXPECT_EQ(Tool(L"set mechanism carrier-pigeon", &output), 1);
+    EXPECT_NE(output.find("hvlogcfg: "), std::string::npos);
+    EXPECT_EQ(Tool(L"set etw Loudness 3", &output), 1);
+}
+
+TEST_F(Hvlogcfg, EtwOverridesGoUnderTheProviderKeys) {
+    ASSERT_EQ(Tool(L"set etw Severity 5 --group RQD --logger gatesvc"), 0);
+    Basalt::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging\\Provider\\RQD\\gatesvc",
+                       KEY_QUERY_VALUE),
+              0);
+    DWORD value = 0;
+    EXPECT_EQ(key.QueryDWORDValue(L"Severity", value), 0);
+    EXPECT_EQ(value, 5u);
+    std::string show;
+    ASSERT_EQ(Tool(L"show", &show), 0);
+    EXPECT_NE(show.find("Provider\\RQD\\gatesvc: Severity = 5"), std::string::npos) << show;
+    ASSERT_EQ(Tool(L"unset etw Severity --group RQD --logger gatesvc"), 0);
+    EXPECT_EQ(key.QueryDWORDValue(L"Severity", value), ERROR_FILE_NOT_FOUND);
+    TestSupport::DeleteRegistryTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging\\Provider\\RQD");
+}
+
+}  // namespace
