@@ -3,14 +3,33 @@
 # sample driver and catalog files beside the program, runs it with the given
 # command (default /InstallCat) and shows what changed.
 #
-#   scripts/run.sh [/InstallCat | /UninstallCat | other arguments]
+#   scripts/run.sh [--file | --etw] [--busy] [/InstallCat | /UninstallCat | ...]
+#
+#   --file   choose the file back end for this and later runs (hvlogcfg stores
+#            "Logging Mechanism" enciphered in the prefix's registry); under
+#            Wine the default ETW back end has no trace session to record to
+#   --etw    go back to the ETW back end
+#   --busy   hold the installed driver file open during the run, as a loaded
+#            driver is, so that the copy fails and is logged and scheduled
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 scripts/deps.sh
 cmake --preset mingw64 >/dev/null
-cmake --build --preset mingw64 --target gatesvc >/dev/null
+cmake --build --preset mingw64 --target gatesvc hvlogcfg hold_file >/dev/null
+
+mechanism=""
+busy=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --file) mechanism=file ;;
+    --etw) mechanism=etw ;;
+    --busy) busy=1 ;;
+    *) break ;;
+  esac
+  shift
+done
 
 export WINEPREFIX="$root/run/wineprefix"
 . scripts/wine-env.sh
@@ -21,7 +40,7 @@ wine_server_start
 # Wine's catalog database accepts any file, so a sample suffices here.
 app="$root/run/app"
 mkdir -p "$app"
-cp build/mingw64/bin/gatesvc.exe "$app/"
+cp build/mingw64/bin/gatesvc.exe build/mingw64/bin/hvlogcfg.exe "$app/"
 [ -f "$app/BulwarkK.sys" ] || printf 'MZ sample BulwarkK driver image, not a real driver\r\n' >"$app/BulwarkK.sys"
 [ -f "$app/bulwarkk_x86.cat" ] || printf 'sample catalog: a real one is signed\r\n' >"$app/bulwarkk_x86.cat"
 
@@ -30,14 +49,34 @@ args=("$@")
 
 system32="$WINEPREFIX/drive_c/windows/system32"
 driver="$system32/drivers/BulwarkK.sys"
-catalog="$system32/catroot/{f750e6c3-38ee-11d1-85e5-00c04fc295ee}/Halvik HIPS Driver.cat"
 logs="$WINEPREFIX/drive_c/ProgramData/Halvik/HVLOGS"
+
+hvlogcfg() { timeout 60 "$WINE" "$app/hvlogcfg.exe" "$@" </dev/null | tr -d '\r'; }
+case "$mechanism" in
+  file) hvlogcfg set mechanism file ;;
+  etw) hvlogcfg unset mechanism ;;
+esac
+hvlogcfg show | sed -n '1,2p'
+
+holder=""
+if [ "$busy" = 1 ]; then
+  mkdir -p "$system32/drivers"
+  [ -f "$driver" ] || printf 'installed driver\r\n' >"$driver"
+  timeout 60 "$WINE" build/mingw64/bin/hold_file.exe 'C:\windows\system32\drivers\BulwarkK.sys' 20 \
+    </dev/null >/dev/null 2>&1 &
+  holder=$!
+  sleep 2
+fi
 
 echo "== gatesvc.exe ${args[*]}   (prefix: $WINEPREFIX)"
 set +e
 (cd "$app" && timeout 120 "$WINE" "$app/gatesvc.exe" "${args[@]}" </dev/null)
 echo "exit code: $?"
 set -e
+if [ -n "$holder" ]; then
+  kill "$holder" 2>/dev/null || true
+  wait "$holder" 2>/dev/null || true
+fi
 
 echo
 echo "== Driver file under the System folder"
