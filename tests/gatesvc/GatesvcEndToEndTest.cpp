@@ -19,13 +19,6 @@ constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
 constexpr wchar_t kCatalogMember[] =
     L"catroot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\Halvik HIPS Driver.cat";
 
-std::wstring SystemFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetSystemDirectoryW(path, MAX_PATH);
-    return path;
-}
-
-std::wstring DriverDestination() { return SystemFolder() + L"\\drivers\\BulwarkK.sys"; }
 std::wstring CatalogInDatabase() { return SystemFolder() + L"\\" + kCatalogMember; }
 
 // The strings of PendingFileRenameOperations, empty ones included.
@@ -52,13 +45,6 @@ std::vector<std::wstring> PendingRenames() {
     // The list ends with an empty string of its own.
     if (!strings.empty() && strings.back().empty() && strings.size() % 2 == 1) strings.pop_back();
     return strings;
-}
-
-void ClearPendingRenames() {
-    Basalt::UniqueHkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, key.put()) == 0) {
-        ::RegDeleteValueW(key.get(), kPendingRenames);
-    }
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {

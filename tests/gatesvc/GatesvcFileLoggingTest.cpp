@@ -20,32 +20,12 @@ using namespace TestSupport;
 
 namespace {
 
-std::wstring SystemFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetSystemDirectoryW(path, MAX_PATH);
-    return path;
-}
-
-std::wstring ProgramData() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
-    return path;
-}
-
-std::wstring LogRoot() { return ProgramData() + L"\\Halvik\\HVLOGS"; }
 std::wstring FirstLogFile() { return LogRoot() + L"\\RQD\\gatesvc\\gatesvc000.log"; }
 
 void SetMechanism(DWORD value) {
     Basalt::CObfuscatedRegKey key;
     ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath), 0);
     ASSERT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanismValue, value), 0);
-}
-
-void RemoveMechanism() {
-    Basalt::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath) == 0) {
-        key.DeleteValue(ETWLogging::kLoggingMechanismValue);
-    }
 }
 
 // The log file's text after its byte order mark, which must be there.
@@ -73,26 +53,13 @@ protected:
         ASSERT_TRUE(WriteFileText(folder_ / L"bulwarkk_x86.cat", "sample catalog"));
     }
     void TearDown() override {
-        RemoveMechanism();
+        RemoveLoggingMechanism();
         RemoveTree(LogRoot());
         ::DeleteFileW(destination_.c_str());
-        Basalt::CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE,
-                     L"SYSTEM\\CurrentControlSet\\Control\\Session Manager") == 0) {
-            key.DeleteValue(L"PendingFileRenameOperations");
-        }
+        ClearPendingRenames();
     }
 
-    // Runs the install while the destination is held open without sharing.
-    void InstallWhileHeld() {
-        ASSERT_TRUE(WriteFileText(destination_, "driver in use"));
-        Basalt::UniqueHandle held(::CreateFileW(destination_.c_str(), GENERIC_READ, 0, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        ASSERT_EQ(RunProgram(L"\"" + (folder_ / L"gatesvc.exe") + L"\" /InstallCat",
-                             folder_.path()),
-                  0);
-    }
+    void InstallWhileHeld() { ASSERT_EQ(InstallWhileDriverHeld(folder_), 0); }
 
     std::wstring CopyMessage() const {
         return L"Copy file to " + destination_ + L" failed from " + (folder_ / L"BulwarkK.sys") +
@@ -100,7 +67,7 @@ protected:
     }
 
     ScratchFolder folder_{L"e2e-file"};
-    const std::wstring destination_ = SystemFolder() + L"\\drivers\\BulwarkK.sys";
+    const std::wstring destination_ = DriverDestination();
 };
 
 TEST_F(GatesvcFileLogging, HeldDestinationWritesExactlyTheInformationLine) {

@@ -16,18 +16,6 @@ using namespace TestSupport;
 
 namespace {
 
-std::wstring SystemFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetSystemDirectoryW(path, MAX_PATH);
-    return path;
-}
-
-std::wstring LogRoot() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
-    return std::wstring(path) + L"\\Halvik\\HVLOGS";
-}
-
 std::wstring SharedIni() { return LogRoot() + L"\\log.ini"; }
 std::wstring FolderIni() { return LogRoot() + L"\\RQD\\gatesvc\\log.ini"; }
 
@@ -44,16 +32,9 @@ protected:
 
     void Clean() {
         RemoveTree(LogRoot());
-        ::DeleteFileW(destination_.c_str());
-        Basalt::CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath) == 0) {
-            key.DeleteValue(ETWLogging::kLoggingMechanismValue);
-        }
-        Basalt::CRegKey session;
-        if (session.Open(HKEY_LOCAL_MACHINE,
-                         L"SYSTEM\\CurrentControlSet\\Control\\Session Manager") == 0) {
-            session.DeleteValue(L"PendingFileRenameOperations");
-        }
+        ::DeleteFileW(DriverDestination().c_str());
+        RemoveLoggingMechanism();
+        ClearPendingRenames();
     }
 
     int Tool(const std::wstring& arguments, std::string* output = nullptr) {
@@ -63,22 +44,9 @@ protected:
             output != nullptr ? *output : ignored);
     }
 
-    // gatesvc.exe /InstallCat while the destination is held open.
-    void InstallWhileHeld() {
-        ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\gatesvc.exe").c_str(),
-                                (folder_ / L"gatesvc.exe").c_str(), FALSE));
-        ASSERT_TRUE(WriteFileText(folder_ / L"BulwarkK.sys", "sample driver"));
-        ASSERT_TRUE(WriteFileText(destination_, "driver in use"));
-        Basalt::UniqueHandle held(::CreateFileW(destination_.c_str(), GENERIC_READ, 0, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        ASSERT_EQ(RunProgram(L"\"" + (folder_ / L"gatesvc.exe") + L"\" /InstallCat",
-                             folder_.path()),
-                  0);
-    }
+    void InstallWhileHeld() { ASSERT_EQ(InstallWhileDriverHeld(folder_), 0); }
 
     ScratchFolder folder_{L"hvlogcfg"};
-    const std::wstring destination_ = SystemFolder() + L"\\drivers\\BulwarkK.sys";
 };
 
 TEST_F(Hvlogcfg, FileMechanismMakesTheInstallerLogAndTailShowsTheLine) {

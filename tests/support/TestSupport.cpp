@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "basalt/RegKey.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
 
@@ -147,6 +148,49 @@ int RunProgramWithOutput(const std::wstring& commandLine, std::string& output) {
     output.assign(bytes.begin(), bytes.end());
     ::DeleteFileW(path);
     return exitCode;
+}
+
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring DriverDestination() { return SystemFolder() + L"\\drivers\\BulwarkK.sys"; }
+
+std::wstring LogRoot() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
+    return std::wstring(path) + L"\\Halvik\\HVLOGS";
+}
+
+void ClearPendingRenames() {
+    Basalt::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                 KEY_SET_VALUE) == ERROR_SUCCESS) {
+        key.DeleteValue(L"PendingFileRenameOperations");
+    }
+}
+
+void RemoveLoggingMechanism() {
+    Basalt::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging", KEY_SET_VALUE) ==
+        ERROR_SUCCESS) {
+        key.DeleteValue(L"Logging Mechanism");
+    }
+}
+
+int InstallWhileDriverHeld(const ScratchFolder& app) {
+    if (!::CopyFileW((ProgramFolder() + L"\\gatesvc.exe").c_str(), (app / L"gatesvc.exe").c_str(),
+                     FALSE) ||
+        !WriteFileText(app / L"BulwarkK.sys", "sample driver") ||
+        !WriteFileText(DriverDestination(), "driver in use")) {
+        return -1;
+    }
+    Basalt::UniqueHandle held(::CreateFileW(DriverDestination().c_str(), GENERIC_READ, 0, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    if (!held) return -1;
+    return RunProgram(L"\"" + (app / L"gatesvc.exe") + L"\" /InstallCat", app.path());
 }
 
 void RecordingLogger::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,

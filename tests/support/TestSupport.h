@@ -69,6 +69,18 @@ int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolde
 // The same, with the program's standard output and error collected into `output`.
 int RunProgramWithOutput(const std::wstring& commandLine, std::string& output);
 
+// The installer's world in the test prefix.
+std::wstring SystemFolder();
+std::wstring DriverDestination();      // <System>\drivers\BulwarkK.sys
+std::wstring LogRoot();                // <ProgramData>\Halvik\HVLOGS
+void ClearPendingRenames();            // PendingFileRenameOperations
+void RemoveLoggingMechanism();         // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
+
+// Puts gatesvc.exe and a sample driver into `app`, then runs "/InstallCat"
+// while the installed driver file is held open without sharing, as a loaded
+// driver's is; the exit code.
+int InstallWhileDriverHeld(const ScratchFolder& app);
+
 // One message as a logger received it.
 struct RecordedMessage {
     DWORD level;
