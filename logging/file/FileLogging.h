@@ -52,8 +52,10 @@ DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_
 std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& moduleBaseName,
                          const wchar_t* hostName, DWORD index);
 
-// The file logger. Calls are serialised by a lock of its own: the foundation
-// library's messages can reach it from any thread.
+// The file logger. Every operation may be called from any thread: calls are
+// serialised by a recursive lock of its own (the foundation library's messages
+// can arrive on any thread), and the reference count is atomic. The path and
+// identity accessors below are for the thread that initialises and stops it.
 class CLogging : public CLoggingIf {
   public:
     // `shell` finds the common application data folder, `clock` gives each
@@ -99,6 +101,8 @@ class CLogging : public CLoggingIf {
     // was cut to `capacity`, 87 for no buffer or no folder.
     virtual DWORD GetProgramDataFolder(wchar_t* buffer, DWORD capacity);
 
+    // The derived identity and paths (empty before Init and after Stop), and
+    // the options in force.
     const std::wstring& LogFolder() const { return paths_.logFolder; }
     const std::wstring& FolderIniPath() const { return paths_.folderIniPath; }
     const std::wstring& SharedIniPath() const { return paths_.sharedIniPath; }
