@@ -49,22 +49,24 @@ bool QueryIsWow64() {
            wow64 == TRUE;
 }
 
+bool ParseProductVersion(const std::wstring& text, ProductVersionNumbers& numbers) {
+    const std::vector<std::wstring> parts = SplitString(text, L'.', /*skipEmpty=*/false);
+    if (parts.empty()) return false;
+    ProductVersionNumbers read;
+    DWORD* const fields[] = {&read.major, &read.minor, &read.build, &read.revision};
+    for (size_t i = 0; i < parts.size() && i < 4; ++i) {
+        if (!ConvertLeadingDigits(parts[i], *fields[i])) return false;
+    }
+    numbers = read;
+    return true;
+}
+
 namespace internal {
 
 bool _Impl::ReadProductVersion(ProductVersionNumbers& numbers) {
     SystemFileVersionInfo kernel32;
     if (!kernel32.Load(L"kernel32.dll")) return false;
-    const std::vector<std::wstring> parts =
-        SplitString(kernel32.GetString(L"ProductVersion"), L'.', /*skipEmpty=*/false);
-    if (parts.empty()) return false;
-    DWORD* const fields[] = {&numbers.major, &numbers.minor, &numbers.build, &numbers.revision};
-    ProductVersionNumbers read;
-    DWORD* const readFields[] = {&read.major, &read.minor, &read.build, &read.revision};
-    for (size_t i = 0; i < parts.size() && i < 4; ++i) {
-        if (!ConvertLeadingDigits(parts[i], *readFields[i])) return false;
-    }
-    for (size_t i = 0; i < 4; ++i) *fields[i] = *readFields[i];
-    return true;
+    return ParseProductVersion(kernel32.GetString(L"ProductVersion"), numbers);
 }
 
 bool _Impl::EnsureComputed() {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 namespace Basalt {
 
@@ -54,6 +55,12 @@ enum OSType : DWORD {
 constexpr DWORD kWow64No = 0;
 constexpr DWORD kWow64Yes = 1;
 constexpr DWORD kWow64Undetermined = 2;
+
+// The numbers of a "ProductVersion" text, split at every "."; each of the
+// first four parts converts its leading decimal digits (later characters are
+// ignored). False, `numbers` unchanged, for an empty text or a part that
+// starts with no digit or exceeds 32 bits.
+bool ParseProductVersion(const std::wstring& text, ProductVersionNumbers& numbers);
 
 // Whether the process is a 32-bit process on 64-bit Windows (IsWow64Process,
 // looked up at run time; false when the system lacks it).
