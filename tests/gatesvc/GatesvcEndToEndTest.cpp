@@ -82,7 +82,7 @@ protected:
                PendingRenames().empty();
     }
 
-    ScratchFolder folder_{L"e2e"};
+    ScratchFolder folder_{PerTestFolderName(L"e2e")};
     std::string driver_;
 };
 

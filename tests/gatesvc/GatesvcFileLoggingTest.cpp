@@ -66,7 +66,7 @@ protected:
                L". Try to delay copy until reboot";
     }
 
-    ScratchFolder folder_{L"e2e-file"};
+    ScratchFolder folder_{PerTestFolderName(L"e2e-file")};
     const std::wstring destination_ = DriverDestination();
 };
 

@@ -46,7 +46,7 @@ protected:
 
     void InstallWhileHeld() { ASSERT_EQ(InstallWhileDriverHeld(folder_), 0); }
 
-    ScratchFolder folder_{L"hvlogcfg"};
+    ScratchFolder folder_{PerTestFolderName(L"hvlogcfg")};
 };
 
 TEST_F(Hvlogcfg, FileMechanismMakesTheInstallerLogAndTailShowsTheLine) {

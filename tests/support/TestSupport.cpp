@@ -2,6 +2,8 @@
 
 #include <shlwapi.h>
 
+#include <gtest/gtest.h>
+
 #include "basalt/RegKey.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
@@ -35,6 +37,12 @@ ScratchFolder::ScratchFolder(const std::wstring& name) {
 }
 
 ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+std::wstring PerTestFolderName(const wchar_t* prefix) {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = test != nullptr ? test->name() : "none";
+    return std::wstring(prefix) + L"-" + std::wstring(name.begin(), name.end());
+}
 
 void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;

@@ -52,6 +52,11 @@ private:
     std::wstring path_;
 };
 
+// A folder name of the running test's own ("<prefix>-<test name>"), so that a
+// test never meets a program that an earlier test ran from its folder and
+// that the system has not quite let go of.
+std::wstring PerTestFolderName(const wchar_t* prefix);
+
 // Removes a folder and everything in it; missing is fine.
 void RemoveTree(const std::wstring& path);
 
