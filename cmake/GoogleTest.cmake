@@ -26,13 +26,14 @@ if(NOT TARGET GTest::gtest_main)
 endif()
 
 # gatesvc_add_test(<name> SOURCES ... [LIBS ...])
-# One test executable, registered with CTest as one test. Under the mingw64
-# preset CTest runs it through the Wine wrapper (CMAKE_CROSSCOMPILING_EMULATOR).
+# One test executable, registered with CTest as one test, with the project's
+# test entry point (tests/support/TestMain.cpp). Under the mingw64 preset CTest
+# runs it through the Wine wrapper (CMAKE_CROSSCOMPILING_EMULATOR).
 function(gatesvc_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   gatesvc_target_defaults(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} test_main)
   if(MINGW)
     target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
   endif()
