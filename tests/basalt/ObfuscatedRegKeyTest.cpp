@@ -294,11 +294,14 @@ TEST_F(ObfuscatedRegKeyTest, RandomAndMutatedRecordsGiveOnlySpecifiedCodes) {
                 memset(&record[16], 0, 16);
             }
         }
-        BYTE plain[16];
+        // Record and output both end at a page that may not be touched, so a
+        // read past the record or a write past the buffer faults.
+        const TestSupport::GuardedBuffer input(record.data(), record.size());
         DWORD length = static_cast<DWORD>(random() % 17);
+        const TestSupport::GuardedBuffer plain(length);
         DWORD type = 0;
         const LONG unpacked = Basalt::UnpackObfuscatedValue(
-            record.data(), static_cast<DWORD>(record.size()), &type, plain, &length);
+            input.data(), static_cast<DWORD>(input.size()), &type, plain.data(), &length);
         ASSERT_TRUE(isSpecified(unpacked)) << unpacked;
         ++(unpacked == ERROR_SUCCESS ? accepted : rejected);
         if (round % 10 != 0) continue;  // the registry path is slower; sample it

@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <shlwapi.h>
+#include <string.h>
 
 #include <gtest/gtest.h>
 
@@ -231,6 +232,31 @@ void RecordingLogger::Record(DWORD level, const wchar_t* file, const wchar_t* fu
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back({level, file ? file : L"", function ? function : L"", line,
                          message ? message : L""});
+}
+
+GuardedBuffer::GuardedBuffer(size_t byteCount) : size_(byteCount) {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+    const size_t usable = (byteCount + page - 1) / page * page;
+    base_ = ::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (base_ == nullptr) {
+        ADD_FAILURE() << "VirtualAlloc failed: " << ::GetLastError();
+        size_ = 0;
+        return;
+    }
+    BYTE* guard = static_cast<BYTE*>(base_) + usable;
+    DWORD old = 0;
+    EXPECT_TRUE(::VirtualProtect(guard, page, PAGE_NOACCESS, &old));
+    data_ = guard - byteCount;
+}
+
+GuardedBuffer::GuardedBuffer(const void* data, size_t byteCount) : GuardedBuffer(byteCount) {
+    if (data_ != nullptr && byteCount != 0) memcpy(data_, data, byteCount);
+}
+
+GuardedBuffer::~GuardedBuffer() {
+    if (base_ != nullptr) ::VirtualFree(base_, 0, MEM_RELEASE);
 }
 
 }  // namespace TestSupport

@@ -86,6 +86,26 @@ void RemoveLoggingMechanism();         // HKLM\SOFTWARE\Halvik\Logging "Logging 
 // driver's is; the exit code.
 int InstallWhileDriverHeld(const ScratchFolder& app);
 
+// Bytes placed at the very end of a readable and writable page, followed by a
+// page that may not be touched: a read or write past the last byte faults at
+// once instead of passing unnoticed.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t byteCount);
+    GuardedBuffer(const void* data, size_t byteCount);
+    ~GuardedBuffer();
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    BYTE* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    void* base_ = nullptr;
+    BYTE* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // One message as a logger received it.
 struct RecordedMessage {
     DWORD level;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestSupport.h"
+
 namespace {
 
 using namespace ETWLogging;
@@ -45,8 +47,8 @@ TEST(EventLayoutTest, DecodesEveryField) {
 TEST(EventLayoutTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {
     const std::vector<BYTE> record = SampleRecord();
     for (size_t length = 0; length < record.size(); ++length) {
-        // A copy of exactly `length` bytes, so that a read past it is an error of its own.
-        std::vector<BYTE> cut(record.begin(), record.begin() + length);
+        // The first `length` bytes, ending at a page that may not be touched.
+        const TestSupport::GuardedBuffer cut(record.data(), length);
         DecodedEvent event;
         event.groupName = L"untouched";
         EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
