@@ -1,6 +1,6 @@
 #include "hvlogcfg/Options.h"
 
-#include <wchar.h>
+#include "hvlogcfg/Tool.h"
 
 namespace Hvlogcfg {
 namespace {
@@ -37,12 +37,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
         } else if (argument == L"-n") {
             std::wstring count;
             if (!TakeValue(argc, argv, i, L"-n", count, error)) return false;
-            wchar_t* end = nullptr;
-            options.lines = wcstoul(count.c_str(), &end, 10);
-            if (end == count.c_str() || *end != L'\0') {
+            DWORD lines = 0;
+            if (!ParseNumber(count, lines)) {
                 error = L"-n needs a number of lines";
                 return false;
             }
+            options.lines = lines;
         } else if (argument.size() > 1 && argument[0] == L'-' && argument[1] == L'-') {
             error = L"unknown option " + argument;
             return false;

@@ -79,13 +79,15 @@ std::wstring DescribeError(DWORD code) {
 }
 
 bool ParseNumber(const std::wstring& text, DWORD& value) {
-    if (text.empty() || text[0] == L'-' || text[0] == L'+') return false;
-    wchar_t* end = nullptr;
+    // Digits only: no sign, no white space, and a leading zero is decimal
+    // (never octal), so "010" is ten.
+    const bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    const std::wstring digits = hex ? text.substr(2) : text;
+    const wchar_t* allowed = hex ? L"0123456789abcdefABCDEF" : L"0123456789";
+    if (digits.empty() || digits.find_first_not_of(allowed) != std::wstring::npos) return false;
     errno = 0;
-    const unsigned long long parsed = wcstoull(text.c_str(), &end, 0);
-    if (end == text.c_str() || *end != L'\0' || errno != 0 || parsed > 0xFFFFFFFFull) {
-        return false;
-    }
+    const unsigned long long parsed = wcstoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (errno != 0 || parsed > 0xFFFFFFFFull) return false;
     value = static_cast<DWORD>(parsed);
     return true;
 }

@@ -133,6 +133,18 @@ TEST_F(Hvlogcfg, HelpAndMistakes) {
     EXPECT_EQ(Tool(L"set mechanism carrier-pigeon", &output), 1);
     EXPECT_NE(output.find("hvlogcfg: "), std::string::npos);
     EXPECT_EQ(Tool(L"set etw Loudness 3", &output), 1);
+    EXPECT_EQ(Tool(L"tail -n -1", &output), 2);
+    EXPECT_EQ(Tool(L"tail -n 99999999999", &output), 2);
+}
+
+TEST_F(Hvlogcfg, NumbersAreDecimalOrHexadecimalNeverOctal) {
+    std::string output;
+    ASSERT_EQ(Tool(L"set file MaxEntries 010", &output), 0);
+    EXPECT_NE(output.find("MaxEntries = 10 "), std::string::npos) << output;
+    ASSERT_EQ(Tool(L"set file Options 0x3C", &output), 0);
+    EXPECT_NE(output.find("Options = 60 "), std::string::npos) << output;
+    EXPECT_EQ(Tool(L"set file Options +5", &output), 1);
+    EXPECT_EQ(Tool(L"set file Options 0x", &output), 1);
 }
 
 TEST_F(Hvlogcfg, EtwOverridesGoUnderTheProviderKeys) {
