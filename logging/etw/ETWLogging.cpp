@@ -52,7 +52,11 @@ void CETWLogging::CRegistration::Reset(TRACEHANDLE handle) {
 CETWLogging::CETWLogging(std::shared_ptr<EventTraceAPI> traceApi)
     : traceApi_(traceApi ? std::move(traceApi) : std::make_shared<EventTraceAPI>()),
       lock_(kSpinCount),
-      registration_(*traceApi_) {}
+      registration_(*traceApi_) {
+    // An event always carries every identity field, empty ones as zero counts,
+    // even when no InitEx has succeeded yet.
+    PackIdentity();
+}
 
 CETWLogging::~CETWLogging() {
     if (started_ && StopTracing() == 0) started_ = false;
@@ -71,6 +75,7 @@ DWORD CETWLogging::InitEx(const wchar_t* productTag, const wchar_t* groupName, H
     if (started_) return kErrorAlreadyInitialized;
     if (groupName != nullptr && *groupName == L'\0') return ERROR_INVALID_PARAMETER;
     groupName_ = TextOrEmpty(groupName);
+    PackIdentity();  // the events name the group now stored, even if a later step refuses
     if (hostName != nullptr && *hostName == L'\0') return ERROR_INVALID_PARAMETER;
     hostName_ = TextOrEmpty(hostName);
     if (!properties_.LoadConfiguration(productTag)) return ERROR_INVALID_PARAMETER;
@@ -251,7 +256,8 @@ DWORD CETWLogging::LogV(DWORD level, const wchar_t* file, const wchar_t* functio
     const wchar_t* functionText = TextOrEmpty(function);
     const size_t fileChars = ShortTextLength(fileText);
     const size_t functionChars = ShortTextLength(functionText);
-    // The identity strings were packed by InitEx; only the caller's parts are new.
+    // The identity strings are packed whenever they change; only the caller's
+    // parts are new.
     const size_t contextBytes = kContextFixedBytes + packedImageName_.size() +
                                 CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
                                 packedModuleAndGroup_.size();

@@ -146,6 +146,39 @@ TEST_F(ETWLoggingTest, KnownMessageGivesExactHeaderAndContextRecord) {
     EXPECT_EQ(0u, event.mofEntries[1].DataType);
 }
 
+// The group stored by a refused InitEx is the one that events name, as
+// GetGroupName and the listener's keys do.
+TEST_F(ETWLoggingTest, EventsNameTheGroupStoredByARefusedInitEx) {
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+              logger_->InitEx(kTag, L"OTHER", nullptr, L"", nullptr));
+    ASSERT_EQ(0u, logger_->Start());
+    session_ = service_->StartSession();
+    ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 1, 0));
+    ASSERT_EQ(0u, logger_->LogEx(2, L"f", L"g", 1, L"%s", L"x"));
+    const std::vector<DecodedEvent> events = Decoded();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(L"OTHER", events[0].groupName);
+}
+
+// A logger used without a successful InitEx still sends a whole record: the
+// identity fields it does not know go out as zero counts.
+TEST_F(ETWLoggingTest, UninitialisedLoggerSendsAWholeRecord) {
+    CETWLogging bare(service_);
+    ASSERT_EQ(0u, bare.Start());
+    session_ = service_->StartSession();
+    ASSERT_EQ(0u, service_->EnableProvider(session_, GUID{}, 1, 0));
+    ASSERT_EQ(session_, bare.GetSessionHandle());
+    ASSERT_EQ(0u, bare.LogEx(3, L"f", L"g", 7, L"%s", L"x"));
+    const std::vector<DecodedEvent> events = Decoded();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(L"", events[0].processImageName);
+    EXPECT_EQ(L"", events[0].groupName);
+    EXPECT_EQ(L"g", events[0].function);
+    EXPECT_EQ(7, events[0].line);
+    EXPECT_EQ("x", events[0].message);
+}
+
 TEST_F(ETWLoggingTest, LevelThreeAlwaysPassesTheThreshold) {
     Enable();
     logger_->SetSeverity(5);
