@@ -3,6 +3,7 @@
 #include <knownfolders.h>
 
 #include "basalt/StringHelpers.h"
+#include "basalt/VersionAPI.h"
 
 namespace Basalt {
 namespace {
@@ -19,19 +20,21 @@ struct Translation {
 
 bool FileVersionInfo::Load(const std::wstring& path) {
     if (loaded_) return false;
+    const VersionAPI& api = VersionAPI::Instance();
     DWORD handle = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+    const DWORD size = api.GetInfoSize(path.c_str(), &handle);
     if (size == 0) return false;
     resource_.assign(size, 0);
-    loaded_ = ::GetFileVersionInfoW(path.c_str(), 0, size, resource_.data()) == 1;
+    loaded_ = api.GetInfo(path.c_str(), 0, size, resource_.data()) == 1;
     return loaded_;
 }
 
 std::wstring FileVersionInfo::GetString(const std::wstring& valueName) {
     if (!loaded_) return std::wstring();
+    const VersionAPI& api = VersionAPI::Instance();
     void* table = nullptr;
     UINT tableBytes = 0;
-    if (!::VerQueryValueW(resource_.data(), kTranslationTable, &table, &tableBytes) ||
+    if (!api.QueryValue(resource_.data(), kTranslationTable, &table, &tableBytes) ||
         table == nullptr) {
         return std::wstring();
     }
@@ -41,9 +44,13 @@ std::wstring FileVersionInfo::GetString(const std::wstring& valueName) {
                                                translations[i].codePage, valueName.c_str());
         void* value = nullptr;
         UINT valueChars = 0;
-        if (::VerQueryValueW(resource_.data(), path.c_str(), &value, &valueChars) &&
+        if (api.QueryValue(resource_.data(), path.c_str(), &value, &valueChars) &&
             value != nullptr) {
-            return std::wstring(static_cast<const wchar_t*>(value));
+            // The text up to its terminator, but never past the characters
+            // the resource says the value holds: a malformed file may omit
+            // the terminator of its last value.
+            const wchar_t* text = static_cast<const wchar_t*>(value);
+            return std::wstring(text, ::wcsnlen(text, valueChars));
         }
     }
     return std::wstring();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "basalt/StringHelpers.h"
+#include "basalt/VersionAPI.h"
 
 namespace ETWLogging {
 namespace internal {
@@ -62,15 +63,16 @@ std::wstring ModuleFileNameFromPath(const std::wstring& path) {
 }
 
 std::wstring QueryFileVersion(const std::wstring& path) {
+    const Basalt::VersionAPI& api = Basalt::VersionAPI::Instance();
     DWORD handle = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+    const DWORD size = api.GetInfoSize(path.c_str(), &handle);
     if (size == 0) return std::wstring();
     std::vector<BYTE> data(size);
-    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::wstring();
+    if (!api.GetInfo(path.c_str(), 0, size, data.data())) return std::wstring();
 
     void* translation = nullptr;
     UINT translationBytes = 0;
-    if (!::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", &translation,
+    if (!api.QueryValue(data.data(), L"\\VarFileInfo\\Translation", &translation,
                           &translationBytes) ||
         translation == nullptr || translationBytes < kTranslationBytes) {
         return std::wstring();
@@ -81,7 +83,7 @@ std::wstring QueryFileVersion(const std::wstring& path) {
     if (query.size() >= kVersionQueryChars) return std::wstring();
     void* text = nullptr;
     UINT textChars = 0;
-    if (!::VerQueryValueW(data.data(), query.c_str(), &text, &textChars) || text == nullptr ||
+    if (!api.QueryValue(data.data(), query.c_str(), &text, &textChars) || text == nullptr ||
         textChars == 0) {
         return std::wstring();
     }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
+#include <stddef.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,50 @@ std::vector<std::wstring> PendingRenames() {
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() &&
            _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
+}
+
+// The names of the libraries a PE file imports at load time, upper-cased; empty
+// when the file cannot be read as a PE image.
+std::vector<std::string> ImportedLibraries(const std::wstring& path) {
+    const std::vector<unsigned char> file = ReadFileBytes(path);
+    std::vector<std::string> names;
+    auto at = [&file](size_t offset, size_t bytes) -> const unsigned char* {
+        return offset <= file.size() && bytes <= file.size() - offset ? &file[offset] : nullptr;
+    };
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
+    if (dos == nullptr) return names;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        at(static_cast<size_t>(dos->e_lfanew), sizeof(IMAGE_NT_HEADERS)));
+    if (nt == nullptr) return names;
+    const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+        at(static_cast<size_t>(dos->e_lfanew) + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
+               nt->FileHeader.SizeOfOptionalHeader,
+           nt->FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER)));
+    if (sections == nullptr) return names;
+    auto fileOffset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+            const IMAGE_SECTION_HEADER& section = sections[i];
+            if (rva >= section.VirtualAddress &&
+                rva < section.VirtualAddress + section.SizeOfRawData) {
+                return rva - section.VirtualAddress + section.PointerToRawData;
+            }
+        }
+        return file.size();
+    };
+    const DWORD importRva =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (size_t offset = fileOffset(importRva);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+            at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+        if (descriptor == nullptr || descriptor->Name == 0) break;
+        const size_t nameOffset = fileOffset(descriptor->Name);
+        std::string name;
+        for (size_t i = nameOffset; i < file.size() && file[i] != 0; ++i) {
+            name += static_cast<char>(::toupper(file[i]));
+        }
+        names.push_back(name);
+    }
+    return names;
 }
 
 class GatesvcEndToEnd : public ::testing::Test {
@@ -150,3 +198,20 @@ TEST_F(GatesvcEndToEnd, AnythingElseDoesNothing) {
 }
 
 }  // namespace
+
+// Only the system's known DLLs are imported at load time; everything else
+// (version.dll, wintrust.dll) is bound later from the System folder, so no
+// copy placed beside a program is ever loaded in its stead.
+TEST(ProgramImports, OnlyKnownSystemLibrariesAreImportedAtLoadTime) {
+    const std::vector<std::string> known = {"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL",
+                                            "OLE32.DLL",    "SHELL32.DLL",  "SHLWAPI.DLL"};
+    for (const wchar_t* program : {L"gatesvc.exe", L"hvlogcfg.exe"}) {
+        const std::vector<std::string> imports =
+            ImportedLibraries(ProgramFolder() + L"\\" + program);
+        EXPECT_FALSE(imports.empty());
+        for (const std::string& name : imports) {
+            EXPECT_NE(std::find(known.begin(), known.end(), name), known.end())
+                << name << " imported by " << testing::PrintToString(std::wstring(program));
+        }
+    }
+}
