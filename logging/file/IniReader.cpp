@@ -1,6 +1,7 @@
 #include "logging/file/IniReader.h"
 
 #include <errno.h>
+#include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -148,12 +149,15 @@ bool CBaseIniReader::Load(const std::wstring& fileName) {
     if (fileName.empty()) return false;
     fileName_ = fileName;
     currentSection_.clear();
-    UniqueCFile file;
-    const errno_t error = ::_wfopen_s(file.put(), fileName.c_str(), L"r");
-    if (error != 0 || !file) {
+    // Opened with full sharing: other programs read and write this file (the
+    // profile functions of another logger of the same folder, the operator
+    // tool) while it is read here, and neither side may shut the other out.
+    errno = 0;
+    UniqueCFile file(::_wfsopen(fileName.c_str(), L"r", _SH_DENYNO));
+    if (!file) {
         // A missing file is created by the first write; any other failure
         // leaves no usable file.
-        if (error != ENOENT) fileName_.clear();
+        if (errno != ENOENT) fileName_.clear();
         return false;
     }
     char chunk[kChunkBytes];

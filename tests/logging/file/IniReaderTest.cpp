@@ -12,6 +12,7 @@
 
 #include "basalt/Cipher.h"
 #include "basalt/Md5.h"
+#include "basalt/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -130,6 +131,26 @@ TEST_F(IniReaderTest, WrittenDwordHasTheDocumentedFormAndReadsBack) {
     ASSERT_TRUE(fresh.Load(path_));
     EXPECT_TRUE(fresh.GetDword(kConfig, L"LastLogIdx", value));
     EXPECT_EQ(2u, value);
+}
+
+// A log.ini that someone else holds open for writing (another logger of the
+// same folder, the operator tool) is still read, not taken for unusable. On
+// Windows a file opened by _wfopen_s is not sharable, so this needs a sharing
+// open; Wine's C runtime shares either way, so here it passes regardless.
+TEST_F(IniReaderTest, FileOpenForWritingElsewhereIsStillRead) {
+    ASSERT_TRUE(TestSupport::WriteFileText(
+        path_, "[Config]\r\n" + Pair("LastLogIdx", EncipherDword(4))));
+    Basalt::UniqueHandle writer(::CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(reader_.Load(path_));
+    DWORD value = 0;
+    EXPECT_TRUE(reader_.GetDword(kConfig, L"LastLogIdx", value));
+    EXPECT_EQ(4u, value);
+    // The reader let go of the file and kept its name, so the writer can write
+    // and so can the reader.
+    EXPECT_TRUE(reader_.SetDword(kConfig, L"LastLogIdx", 5));
 }
 
 TEST_F(IniReaderTest, WritesReplaceInPlaceAndKeepOtherLines) {
