@@ -107,7 +107,7 @@ LONG CRegKeyImpl::QueryGUIDValue(const wchar_t* valueName, GUID& value) {
 }
 
 LONG CRegKeyImpl::QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount) {
-    if (key_ == nullptr) return ERROR_INVALID_PARAMETER;
+    if (key_ == nullptr || byteCount == nullptr) return ERROR_INVALID_PARAMETER;
     DWORD type = 0;
     const LONG result = QueryValue(valueName, &type, data, byteCount);
     if (result != ERROR_SUCCESS) return result;
@@ -173,7 +173,10 @@ LONG CRegKeyImpl::QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DW
             return ERROR_INVALID_DATA;
         }
     }
-    *charCount = byteCount / sizeof(wchar_t);
+    // Rounded up: a size query for an odd byte count asks for room for every
+    // byte, so that the read that follows reaches the check above (13)
+    // instead of failing for want of space for ever.
+    *charCount = (byteCount + sizeof(wchar_t) - 1) / sizeof(wchar_t);
     return ERROR_SUCCESS;
 }
 
@@ -196,7 +199,10 @@ LONG CRegKeyImpl::QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffe
             return ERROR_INVALID_DATA;
         }
     }
-    *charCount = byteCount / sizeof(wchar_t);
+    // Rounded up: a size query for an odd byte count asks for room for every
+    // byte, so that the read that follows reaches the check above (13)
+    // instead of failing for want of space for ever.
+    *charCount = (byteCount + sizeof(wchar_t) - 1) / sizeof(wchar_t);
     return ERROR_SUCCESS;
 }
 
@@ -283,7 +289,7 @@ void CRegKeyImpl::Attach(HKEY key) {
 }
 
 LONG CRegKeyImpl::EnumKey(DWORD index, wchar_t* name, DWORD* charCount, FILETIME* lastWriteTime) {
-    if (key_ == nullptr) return ERROR_INVALID_PARAMETER;
+    if (key_ == nullptr || charCount == nullptr) return ERROR_INVALID_PARAMETER;
     FILETIME localTime = {};
     return ::RegEnumKeyExW(key_, index, name, charCount, /*reserved=*/nullptr,
                            /*keyClass=*/nullptr, /*classCount=*/nullptr,

@@ -196,6 +196,8 @@ TEST_F(RegKeyTest, ClosedKeyAndNullArgumentsGiveTheirCodes) {
     EXPECT_EQ(key.GetKeySecurity(DACL_SECURITY_INFORMATION, buffer, nullptr),
               ERROR_INVALID_PARAMETER);
     EXPECT_EQ(key.SetKeySecurity(DACL_SECURITY_INFORMATION, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key.QueryBinaryValue(L"x", buffer, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key.EnumKey(0, buffer, nullptr), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegKeyTest, StringReadsFollowTerminationRules) {
@@ -239,6 +241,14 @@ TEST_F(RegKeyTest, StringReadsFollowTerminationRules) {
     EXPECT_EQ(key.QueryStringValue(L"Unterminated", text), ERROR_INVALID_DATA);
     EXPECT_EQ(text, L"kept");
     EXPECT_EQ(key.QueryStringValue(L"Zero", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"");
+
+    // An odd byte count is sized with room for every byte, so the read that
+    // follows is refused as malformed rather than as too small.
+    count = 0;
+    EXPECT_EQ(key.QueryStringValue(L"Odd", nullptr, &count), ERROR_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(key.QueryStringValue(L"Odd", text), ERROR_INVALID_DATA);
     EXPECT_EQ(text, L"");
 }
 
