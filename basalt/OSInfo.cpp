@@ -69,17 +69,21 @@ bool _Impl::ReadProductVersion(ProductVersionNumbers& numbers) {
     return ParseProductVersion(kernel32.GetString(L"ProductVersion"), numbers);
 }
 
-bool _Impl::EnsureComputed() {
+bool _Impl::EnsureComputed(WinOSVersionAPI& api) {
     for (;;) {
         LONG state = kNotComputed;
         if (onceState_.compare_exchange_strong(state, kComputing)) {
+            // Only the thread that holds the computing state touches api_.
+            api_ = &api;
             bool succeeded = false;
             try {
                 succeeded = Classify();
             } catch (...) {
+                api_ = nullptr;
                 onceState_.store(kNotComputed);  // never left computing
                 throw;
             }
+            api_ = nullptr;
             onceState_.store(succeeded ? kComputedState : kNotComputed);
             return succeeded;
         }

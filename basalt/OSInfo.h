@@ -71,24 +71,25 @@ namespace internal {
 // The shared state of a proxy and its one-time classification.
 class _Impl {
 public:
-    explicit _Impl(WinOSVersionAPI* api) : api_(api) {}
+    _Impl() = default;
     virtual ~_Impl() = default;
 
     // The numbers of the System folder's kernel32.dll "ProductVersion"; false
     // when it cannot be read or a part does not convert to 32 bits.
     virtual bool ReadProductVersion(ProductVersionNumbers& numbers);
 
-    // Runs the classification unless it has succeeded; true when it has. A
-    // failed computation (or one that throws) leaves the guard open, so a
-    // later query tries again and no query waits for ever.
-    bool EnsureComputed();
+    // Runs the classification through `api` unless it has succeeded; true
+    // when it has. The API is the calling proxy's and is held only while it
+    // computes, so a state shared by several proxies never keeps a pointer
+    // into one that is gone. A failed computation (or one that throws) leaves
+    // the guard open, so a later query tries again and no query waits for ever.
+    bool EnsureComputed(WinOSVersionAPI& api);
 
     bool Computed() const { return computed_ == 1; }
     const OSVersion& Version() const { return version_; }
     const ProductVersionNumbers& ProductVersion() const { return productVersion_; }
     DWORD OSType() const { return osType_; }
     DWORD Wow64State() const { return wow64State_; }
-    void SetApi(WinOSVersionAPI* api) { api_ = api; }
 
 private:
     bool Classify();
@@ -104,7 +105,7 @@ private:
     ProductVersionNumbers productVersion_;
     DWORD osType_ = kOSTypeUndetermined;
     DWORD wow64State_ = kWow64No;
-    WinOSVersionAPI* api_;
+    WinOSVersionAPI* api_ = nullptr;  // set only while computing
 };
 
 // Answers the operating-system queries through its `API`. The cached queries
@@ -115,34 +116,32 @@ public:
     // `impl` replaces the shared state (a stand-in's product version, say);
     // none gives the plain one.
     explicit OSInfoProxy(std::shared_ptr<_Impl> impl = nullptr)
-        : impl_(impl ? std::move(impl) : std::make_shared<_Impl>(&api_)) {
-        impl_->SetApi(&api_);
-    }
+        : impl_(impl ? std::move(impl) : std::make_shared<_Impl>()) {}
     virtual ~OSInfoProxy() = default;
     OSInfoProxy(const OSInfoProxy&) = delete;
     OSInfoProxy& operator=(const OSInfoProxy&) = delete;
 
     // The type code; 0 when it cannot be computed.
     virtual DWORD GetOSType() {
-        return impl_->EnsureComputed() && impl_->Computed() ? impl_->OSType()
+        return impl_->EnsureComputed(api_) && impl_->Computed() ? impl_->OSType()
                                                             : kOSTypeUndetermined;
     }
     // 0 or 1; 2 when it cannot be computed.
     virtual DWORD GetWow64State() {
-        return impl_->EnsureComputed() && impl_->Computed() ? impl_->Wow64State()
+        return impl_->EnsureComputed(api_) && impl_->Computed() ? impl_->Wow64State()
                                                             : kWow64Undetermined;
     }
     // True when computed and the type is one the table knows (not 12).
     virtual bool GetVersion(OSVersion& version) {
         version = OSVersion();
-        if (!impl_->EnsureComputed() || !impl_->Computed()) return false;
+        if (!impl_->EnsureComputed(api_) || !impl_->Computed()) return false;
         version = impl_->Version();
         return impl_->OSType() != kOSTypeUnknownNT;
     }
     virtual bool GetOSTypeAndWow64(DWORD& type, DWORD& wow64State) {
         type = kOSTypeUndetermined;
         wow64State = kWow64Undetermined;
-        if (!impl_->EnsureComputed() || !impl_->Computed()) return false;
+        if (!impl_->EnsureComputed(api_) || !impl_->Computed()) return false;
         type = impl_->OSType();
         wow64State = impl_->Wow64State();
         return true;
@@ -159,7 +158,7 @@ public:
     }
     virtual bool GetProductVersion(ProductVersionNumbers& numbers) {
         numbers = ProductVersionNumbers();
-        if (!impl_->EnsureComputed() || !impl_->Computed()) return false;
+        if (!impl_->EnsureComputed(api_) || !impl_->Computed()) return false;
         numbers = impl_->ProductVersion();
         return true;
     }

@@ -40,7 +40,6 @@ public:
 // Hands out a chosen product version, or fails, or throws, and counts reads.
 class PosedVersion : public internal::_Impl {
 public:
-    PosedVersion() : _Impl(nullptr) {}
     bool ReadProductVersion(ProductVersionNumbers& numbers) override {
         ++reads;
         if (delay) ::Sleep(50);
@@ -110,6 +109,23 @@ TEST(OSInfo, ProductVersionNumbersAreKept) {
     DWORD type = 0, wow64 = 0;
     EXPECT_TRUE(proxy.GetOSTypeAndWow64(type, wow64));
     EXPECT_EQ(type, static_cast<DWORD>(kOSTypeNT61));
+}
+
+// A state shared by two proxies computes through the proxy that asks, even
+// after the other one is gone.
+TEST(OSInfo, SharedStateOutlivesAProxyAndComputesThroughTheOneThatAsks) {
+    auto posed = std::make_shared<PosedVersion>();
+    posed->posed = {5, 1, 2600, 0};
+    OSInfoProxy<PosedSystem> first(posed);
+    first.Api().servicePack = 3;
+    {
+        OSInfoProxy<PosedSystem> second(posed);
+        second.Api().servicePack = 2;
+    }
+    OSVersion version;
+    ASSERT_TRUE(first.GetVersion(version));
+    EXPECT_EQ(version.servicePack, 3);
+    EXPECT_GT(first.Api().calls.load(), 0);
 }
 
 TEST(OSInfo, NineXSearchFindsEveryMinorVersionAndRefusesOneHundred) {
