@@ -35,9 +35,15 @@ using RemoveCatalogFn = BOOL(WINAPI*)(CatAdminHandle, LPCWSTR, DWORD);
 template <typename... Args>
 void LogThroughFacade(DWORD level, const wchar_t* function, int line, const wchar_t* format,
                       Args... args) {
-    if (!ETWLogging::IsLogLevelEnabled(level)) return;
-    if (ETWLogging::CLogFacade* facade = ETWLogging::GetLogFacade()) {
-        facade->Log(level, kSourceName, function, line, format, args...);
+    // The log is a by-product: a message that cannot be written (memory
+    // exhausted while the logger is built, say) must not stop the operation
+    // or change the program's exit code.
+    try {
+        if (!ETWLogging::IsLogLevelEnabled(level)) return;
+        if (ETWLogging::CLogFacade* facade = ETWLogging::GetLogFacade()) {
+            facade->Log(level, kSourceName, function, line, format, args...);
+        }
+    } catch (...) {
     }
 }
 
@@ -86,9 +92,20 @@ bool CHipsDriverInstaller::LocateDriverDestination(wchar_t* buffer) {
 }
 
 bool CHipsDriverInstaller::BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer) {
-    system_->ModuleFileName(/*module=*/nullptr, buffer, MAX_PATH);
+    // A program path that cannot be read whole would leave a bare file name,
+    // which the file functions resolve against the working directory: an
+    // empty path instead.
+    const DWORD length = system_->ModuleFileName(/*module=*/nullptr, buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        buffer[0] = L'\0';
+        return false;
+    }
     ::PathRemoveFileSpecW(buffer);
-    return ::PathAppendW(buffer, fileName) != FALSE;
+    if (!::PathAppendW(buffer, fileName)) {
+        buffer[0] = L'\0';
+        return false;
+    }
+    return true;
 }
 
 void CHipsDriverInstaller::InstallHipsDriverFile() {
@@ -101,7 +118,8 @@ void CHipsDriverInstaller::InstallHipsDriverFile() {
         return;
     }
     wchar_t source[MAX_PATH] = {};
-    BuildPathBesideProgram(kDriverFileName, source);
+    // Without the program's folder there is no source to copy from.
+    if (!BuildPathBesideProgram(kDriverFileName, source)) return;
 
     if (system_->CopyFileTo(source, destination, /*failIfExists=*/FALSE)) return;
     LogThroughFacade(ETWLogging::kLevelInformation, kInstallFunction, kLineCopyFailed,

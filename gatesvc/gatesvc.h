@@ -32,7 +32,8 @@ public:
     // database, or removes it; true when added or when the removal succeeded.
     bool UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath);
 
-    // The program's own folder joined with `fileName`, in a MAX_PATH buffer.
+    // The program's own folder joined with `fileName`, in a MAX_PATH buffer;
+    // false, and an empty buffer, when the program's path cannot be read whole.
     bool BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer);
 
 private:

@@ -66,6 +66,7 @@ public:
         return S_OK;
     }
     DWORD ModuleFileName(HMODULE, wchar_t* buffer, DWORD capacity) override {
+        if (!programPathReadable) return 0;
         wcsncpy_s(buffer, capacity, kProgramPath, _TRUNCATE);
         return static_cast<DWORD>(wcslen(buffer));
     }
@@ -111,6 +112,7 @@ public:
     }
 
     bool systemFolderFound = true;
+    bool programPathReadable = true;
     bool copySucceeds = true;
     bool moveSucceeds = true;
     bool deleteSucceeds = true;
@@ -201,6 +203,16 @@ TEST_F(InstallerTest, MissingSystemFolderLogsAndTouchesNoFile) {
     EXPECT_EQ(messages[1].function, L"DeleteHipsDriverFile");
     EXPECT_EQ(messages[1].line, 104);
     EXPECT_EQ(messages[1].message, L"Cannot locate System Path.");
+}
+
+TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingFromTheWorkingDirectory) {
+    system_->programPathReadable = false;
+    installer_.InstallHipsDriverFile();
+    EXPECT_TRUE(system_->calls.empty());
+    wchar_t path[MAX_PATH];
+    wmemset(path, L'x', MAX_PATH);
+    EXPECT_FALSE(installer_.BuildPathBesideProgram(L"bulwarkk_x86.cat", path));
+    EXPECT_EQ(path[0], L'\0');
 }
 
 TEST_F(InstallerTest, FailedDeleteSchedulesDeletionSilently) {
