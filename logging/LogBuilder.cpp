@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -30,19 +31,17 @@ bool CreateLogger(const wchar_t* productTag, const wchar_t* groupName, HMODULE m
     if (groupName != nullptr && *groupName == L'\0') return false;
     if (hostName != nullptr && *hostName == L'\0') return false;
 
-    T* created = new (std::nothrow) T();
-    if (created == nullptr) return false;
-    CLoggingIf* candidate = created;
-    auto* extended = dynamic_cast<CLoggingIf_ex*>(candidate);
+    // Owned here until it is handed out, so that a refusal or an exception
+    // from initialisation does not leak it.
+    std::unique_ptr<CLoggingIf> candidate(new (std::nothrow) T());
+    if (!candidate) return false;
+    auto* extended = dynamic_cast<CLoggingIf_ex*>(candidate.get());
     if (extended == nullptr ||
         extended->InitEx(productTag, groupName, module, hostName, nullptr) != ERROR_SUCCESS) {
-        if (candidate->Init(groupName, module, hostName, nullptr) != ERROR_SUCCESS) {
-            delete candidate;
-            return false;
-        }
+        if (candidate->Init(groupName, module, hostName, nullptr) != ERROR_SUCCESS) return false;
     }
-    *logger = candidate;
-    candidate->AddRef();
+    *logger = candidate.release();
+    (*logger)->AddRef();
     return true;
 }
 

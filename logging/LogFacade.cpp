@@ -26,9 +26,14 @@ void DestroyLogFacade() { delete g_facade.exchange(nullptr); }
 
 void CreateLogFacade() {
     RegisterLogFacadeCleanup();
-    CLogFacade* facade = new (std::nothrow) CLogFacade();
-    g_facade.store(facade);
-    if (facade == nullptr) return;
+    // A facade whose initialisation threw stays published; the next attempt
+    // initialises that one again instead of leaking it for a new one.
+    CLogFacade* facade = g_facade.load();
+    if (facade == nullptr) {
+        facade = new (std::nothrow) CLogFacade();
+        g_facade.store(facade);
+        if (facade == nullptr) return;
+    }
     const LogIdentity& identity = ProcessLogIdentity();
     facade->Initialize(identity.productTag, identity.groupName, identity.module,
                        identity.hostName, identity.forceFileLogging);
