@@ -250,6 +250,9 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     if (folderState_ == FolderState::kUnchecked) CheckFolder();
     if (folderState_ == FolderState::kUnusable) return ERROR_INVALID_PARAMETER;
     if (message == nullptr || *message == L'\0') return ERROR_INVALID_PARAMETER;
+    // A level no line can carry is refused before the file is opened, so it
+    // never turns the ring over without writing anything.
+    if (SeverityLabel(level) == nullptr) return ERROR_INVALID_PARAMETER;
 
     DWORD code = OpenLogFile();
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
@@ -295,10 +298,7 @@ DWORD CLogging::OpenLogFile() {
     const DWORD index = ReadLastLogIdx();
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
-        const DWORD code =
-            OpenFile(LogFileName(paths_.logFolder, moduleBaseName_, host, 0), CREATE_ALWAYS);
-        StoreLastLogIdx(0);
-        return code;
+        return RollOverTo(0);
     }
     const std::wstring current = LogFileName(paths_.logFolder, moduleBaseName_, host, index);
     WIN32_FIND_DATAW data = {};
@@ -306,11 +306,18 @@ DWORD CLogging::OpenLogFile() {
     if (!find) return OpenFile(current, CREATE_ALWAYS);
     if (data.nFileSizeLow < maxSize_) return OpenFile(current, OPEN_EXISTING);
     // Full: the next file of the ring replaces whatever it held.
-    const DWORD next = index + 1 < maxEntries_ ? index + 1 : 0;
-    const DWORD code =
-        OpenFile(LogFileName(paths_.logFolder, moduleBaseName_, host, next), CREATE_ALWAYS);
-    StoreLastLogIdx(next);
-    return code;
+    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0);
+}
+
+DWORD CLogging::RollOverTo(DWORD next) {
+    const wchar_t* host = hostName_ ? hostName_->c_str() : nullptr;
+    const std::wstring path = LogFileName(paths_.logFolder, moduleBaseName_, host, next);
+    // The number is recorded first. When it cannot be (log.ini read-only or
+    // held by another program), every later message would roll over to this
+    // same file again, so it is then appended to rather than emptied: the ring
+    // stops turning, but no line already written is lost.
+    if (StoreLastLogIdx(next) == ERROR_SUCCESS) return OpenFile(path, CREATE_ALWAYS);
+    return OpenFile(path, OPEN_ALWAYS);
 }
 
 DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition) {
@@ -321,12 +328,14 @@ DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition) {
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                               disposition, kLogFileAttributes, nullptr));
     if (!opened) return ::GetLastError();
-    if (disposition == OPEN_EXISTING) {
+    const bool existed = disposition == OPEN_EXISTING ||
+                         (disposition == OPEN_ALWAYS && ::GetLastError() == ERROR_ALREADY_EXISTS);
+    if (existed) {
         if (::SetFilePointer(opened.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
             ::GetLastError() != NO_ERROR) {
             return ::GetLastError();
         }
-    } else if (disposition == CREATE_ALWAYS) {
+    } else {
         DWORD written = 0;
         if (!::WriteFile(opened.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
             return ::GetLastError();

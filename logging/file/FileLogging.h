@@ -121,6 +121,7 @@ class CLogging : public CLoggingIf {
     DWORD OpenFile(const std::wstring& path, DWORD disposition);
     DWORD ReadLastLogIdx();
     DWORD StoreLastLogIdx(DWORD index);
+    DWORD RollOverTo(DWORD next);
     void Reset();
     void SetDefaults();
 

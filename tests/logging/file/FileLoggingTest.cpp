@@ -315,6 +315,39 @@ TEST_F(FileLoggingTest, RotatesThroughThreeFilesOfTheSmallestSize) {
     EXPECT_EQ(10u, wcslen(value));
 }
 
+// When "LastLogIdx" cannot be stored (here the folder's log.ini is a folder,
+// so it can be neither read nor written), every message finds the full file
+// again and rolls over to the same next one: that file is appended to, never
+// emptied, so no line is lost.
+TEST_F(FileLoggingTest, UnstorableIndexAppendsToTheNextFileInsteadOfEmptyingIt) {
+    ASSERT_TRUE(Basalt::CreateDirectoryPath(logger_.LogFolder().c_str()));
+    ASSERT_TRUE(::CreateDirectoryW(logger_.FolderIniPath().c_str(), nullptr));
+    const std::wstring message(4000, L'x');
+    for (int i = 0; i < 200 && !TestSupport::FileExists(LogFile(1)); ++i) {
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), Write(message));
+    }
+    ASSERT_TRUE(TestSupport::FileExists(LogFile(1)));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), Write(L"later"));
+    const std::vector<std::wstring> kept = Messages(LogFile(1));
+    ASSERT_EQ(4u, kept.size());
+    EXPECT_EQ(L"later", kept[3]);
+    const std::vector<unsigned char> bytes = TestSupport::ReadFileBytes(LogFile(1));
+    EXPECT_EQ(std::wstring::npos, Utf16(bytes, 2).find(L'\xFEFF'));  // one mark, at the start
+    EXPECT_FALSE(TestSupport::FileExists(LogFile(2)));
+    ::RemoveDirectoryW(logger_.FolderIniPath().c_str());
+}
+
+// A level that no line can carry is refused before the file is opened, so
+// it never turns the ring over.
+TEST_F(FileLoggingTest, UnknownLevelIsRefusedBeforeTheRingTurns) {
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), Write(L"old"));
+    ASSERT_TRUE(WriteSetting(logger_.FolderIniPath(), kLastLogIdxKey, 5));  // beyond the ring
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Write(L"bad", 7));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Write(L"bad", 0));
+    EXPECT_EQ(std::vector<std::wstring>{L"old"}, Messages(LogFile(0)));
+    EXPECT_EQ(5u, StoredIndex());
+}
+
 TEST_F(FileLoggingTest, StoredIndexBeyondTheCountStartsAgainAtZero) {
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), Write(L"old"));
     ASSERT_TRUE(WriteSetting(logger_.FolderIniPath(), kLastLogIdxKey, 5));
