@@ -45,8 +45,9 @@ BYTE CRc4Keystream::Next() {
 CFeedbackCipher::CFeedbackCipher(const BYTE* key, int keyLength, int rounds)
     : rounds_(rounds > 1 ? rounds : 1),
       extraRounds_(rounds_ - 1),
-      first_(static_cast<size_t>(rounds_)),
-      second_(static_cast<size_t>(rounds_)) {
+      allocated_(rounds_ > kInlineRounds ? new BYTE[2 * static_cast<size_t>(rounds_)]() : nullptr),
+      first_(allocated_ ? allocated_.get() : inlineFirst_),
+      second_(allocated_ ? allocated_.get() + rounds_ : inlineSecond_) {
     if (key == nullptr || keyLength <= 0) {
         key = reinterpret_cast<const BYTE*>(kDefaultCipherKey);
         keyLength = kCipherKeyLength;

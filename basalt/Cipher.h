@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <vector>
 
 namespace Basalt {
 
@@ -43,9 +42,15 @@ class CFeedbackCipher {
     CRc4Keystream keystream_;
     int rounds_;       // n, at least 1
     int extraRounds_;  // n - 1
-    // Keystream bytes of one plain byte's rounds, drawn before undoing them.
-    std::vector<BYTE> first_;
-    std::vector<BYTE> second_;
+    // Keystream bytes of one plain byte's rounds, drawn before undoing them:
+    // inline for the usual few rounds, so that a cipher of those costs no
+    // allocation; allocated beyond that.
+    static constexpr int kInlineRounds = 5;
+    BYTE inlineFirst_[kInlineRounds] = {};
+    BYTE inlineSecond_[kInlineRounds] = {};
+    std::unique_ptr<BYTE[]> allocated_;
+    BYTE* first_;
+    BYTE* second_;
     BYTE initialFeedback_ = 0;
     BYTE feedback_ = 0;
 };
