@@ -80,11 +80,12 @@ const wchar_t* SeverityLabel(DWORD level) {
 DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function, int line,
                  DWORD level, const wchar_t* message, DWORD* byteCount,
                  std::unique_ptr<wchar_t[]>* text) {
+    // Whatever the outcome, the outputs never keep a previous line.
+    if (byteCount != nullptr) *byteCount = 0;
+    if (text != nullptr) text->reset();
     if (message == nullptr || *message == L'\0' || byteCount == nullptr || text == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    *byteCount = 0;
-    text->reset();
     const std::wstring fields = OptionalFields(context, file, function, line);
     const wchar_t* label = SeverityLabel(level);
     if (label == nullptr) return ERROR_INVALID_PARAMETER;

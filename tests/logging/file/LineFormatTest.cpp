@@ -104,10 +104,12 @@ TEST_F(LineFormatTest, LabelsAndRefusedLevels) {
 }
 
 TEST_F(LineFormatTest, BadArgumentsGiveNoLine) {
-    DWORD byteCount = 0;
-    std::unique_ptr<wchar_t[]> text;
+    DWORD byteCount = 99;
+    std::unique_ptr<wchar_t[]> text(new wchar_t[1]);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
               FormatLine(context_, nullptr, nullptr, 0, 1, nullptr, &byteCount, &text));
+    EXPECT_EQ(0u, byteCount);  // a previous line is never left behind
+    EXPECT_FALSE(text);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
               FormatLine(context_, nullptr, nullptr, 0, 1, L"", &byteCount, &text));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
