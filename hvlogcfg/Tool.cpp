@@ -40,7 +40,8 @@ constexpr wchar_t kSetHelp[] =
     L"  or Options; stored enciphered in the module's log.ini, or the shared one.\n"
     L"hvlogcfg set etw Enable|Severity VALUE [--group NAME [--logger NAME]]\n"
     L"  A plain DWORD below the Provider key, its group key or its logger key.\n"
-    L"\"unset\" takes the same arguments without VALUE and removes the setting.\n";
+    L"\"unset\" takes the same arguments without VALUE and removes the setting.\n"
+    L"VALUE is decimal, or hexadecimal after 0x (Options 0x3C is 60).\n";
 
 constexpr wchar_t kDecodeHelp[] =
     L"hvlogcfg decode HEX [HEX]\n"
