@@ -111,6 +111,10 @@ bool DecipherAgainstHeader(const ObfuscatedIniHeader& header, const std::vector<
 
 }  // namespace
 
+bool IsObfuscatedIniHeaderText(const std::wstring& text) {
+    return text.size() == kHeaderTextChars && text.compare(0, 8, kHeaderMagicText) == 0;
+}
+
 LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring& valueText,
                              DWORD& type, std::wstring& plainText) {
     ObfuscatedIniHeader header;
@@ -269,8 +273,7 @@ bool CObfuscatedIniReader::StoreValue(const std::wstring& section, const std::ws
                                       const std::wstring& text, bool overwrite) {
     auto table = sections_.find(section);
     if (table != sections_.end() && !overwrite && table->second.count(key) != 0) return false;
-    if (!key.empty() && key[0] == kHeaderKeyPrefix && text.size() == kHeaderTextChars &&
-        text.compare(0, 8, kHeaderMagicText) == 0) {
+    if (!key.empty() && key[0] == kHeaderKeyPrefix && IsObfuscatedIniHeaderText(text)) {
         pendingHeaders_[section + L"." + key.substr(1)] = text;  // the last one wins
         return false;
     }

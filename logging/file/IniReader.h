@@ -39,6 +39,10 @@ struct ObfuscatedIniHeader {
 #pragma pack(pop)
 static_assert(sizeof(ObfuscatedIniHeader) == 36, "the INI value header is 36 bytes");
 
+// Whether a "_KEY" value's text has the form of a header: 74 characters that
+// start with "48565247". Only such text is taken for a header when a file is read.
+bool IsObfuscatedIniHeaderText(const std::wstring& text);
+
 // Deciphers one pair as log.ini stores it: the "_KEY" header text and the KEY
 // value text (hexadecimal pairs plus a checksum pair). 0 with the plain text
 // and type (1 or 4; an integer comes back formatted with "%d");
