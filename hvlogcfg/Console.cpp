@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "basalt/StringHelpers.h"
@@ -34,11 +35,31 @@ std::wstring FromUtf8(const std::string& bytes) {
     return text;
 }
 
-void Print(const std::wstring& text) {
+namespace {
+
+// A console gets the characters themselves, whatever its code page; a file or
+// a pipe gets UTF-8.
+void Write(DWORD standardHandle, FILE* stream, const std::wstring& text) {
+    const HANDLE handle = ::GetStdHandle(standardHandle);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+        fflush(stream);
+        constexpr size_t kChunkChars = 8192;  // older consoles take a limited write
+        for (size_t start = 0; start < text.size(); start += kChunkChars) {
+            const DWORD count = static_cast<DWORD>(std::min(kChunkChars, text.size() - start));
+            DWORD written = 0;
+            if (!::WriteConsoleW(handle, text.data() + start, count, &written, nullptr)) break;
+        }
+        return;
+    }
     const std::string bytes = ToUtf8(text);
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
-    fflush(stdout);
+    fwrite(bytes.data(), 1, bytes.size(), stream);
+    fflush(stream);
 }
+
+}  // namespace
+
+void Print(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, stdout, text); }
 
 void PrintF(const wchar_t* format, ...) {
     va_list args;
@@ -48,9 +69,7 @@ void PrintF(const wchar_t* format, ...) {
 }
 
 void PrintError(const std::wstring& reason) {
-    const std::string bytes = ToUtf8(L"hvlogcfg: " + reason + L"\n");
-    fwrite(bytes.data(), 1, bytes.size(), stderr);
-    fflush(stderr);
+    Write(STD_ERROR_HANDLE, stderr, L"hvlogcfg: " + reason + L"\n");
 }
 
 }  // namespace Hvlogcfg

@@ -1,13 +1,12 @@
-// Console output of the operator tool: UTF-8 text on standard output and
-// standard error, so that it reads the same on a console, in a file or
-// through a pipe.
+// Console output of the operator tool: on a console the characters
+// themselves, whatever its code page; in a file or through a pipe UTF-8.
 #pragma once
 
 #include <string>
 
 namespace Hvlogcfg {
 
-// Writes `text` as UTF-8 to standard output.
+// Writes `text` to standard output.
 void Print(const std::wstring& text);
 
 // printf-style ("%s" wide) to standard output.

@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "basalt/PathHelpers.h"
@@ -67,10 +68,61 @@ std::wstring ReadProfileText(const std::wstring& file, const std::wstring& key, 
     return present ? text : L"";
 }
 
+// The whole of a small file that others may be writing meanwhile. A missing
+// file reads as absent; false with the error code for any other failure.
+bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, DWORD& error) {
+    constexpr LONGLONG kMaxIniBytes = 16 << 20;  // a log.ini holds a handful of lines
+    exists = false;
+    bytes.clear();
+    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    exists = true;
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        error = ::GetLastError();
+        return false;
+    }
+    if (size.QuadPart > kMaxIniBytes) {
+        error = ERROR_FILE_TOO_LARGE;
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        error = ::GetLastError();
+        return false;
+    }
+    bytes.resize(read);
+    return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD& error) {
+    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || (!bytes.empty() && !::WriteFile(file.get(), bytes.data(),
+                                                 static_cast<DWORD>(bytes.size()), &written,
+                                                 nullptr))) {
+        error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
 // Changes `iniPath` through a copy that replaces it only once the change is
-// complete, so the file is either changed whole or left as it was.
-template <typename Change>
-bool ChangeIniFile(const std::wstring& iniPath, Change&& change, std::wstring& reason) {
+// complete and `check` finds that the framework's own reader sees it, so the
+// file is either changed whole or left as it was. A file that someone else
+// changed meanwhile (a running logger storing "LastLogIdx") is never put back
+// as it was: the change starts again from the new content.
+template <typename Change, typename Check>
+bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
+                   std::wstring& reason) {
     const std::wstring folder = iniPath.substr(0, iniPath.rfind(L'\\'));
     DWORD code = 0;
     if (!Basalt::CreateDirectoryPath(folder.c_str(), &code)) {
@@ -78,23 +130,61 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, std::wstring& r
         return false;
     }
     const std::wstring temp = iniPath + kTempSuffix;
+    constexpr int kAttempts = 5;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        bool existed = false;
+        std::string before;
+        if (!ReadWholeFile(iniPath, existed, before, code)) {
+            reason = L"cannot read " + iniPath + L": " + DescribeError(code);
+            return false;
+        }
+        ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a leftover of a failed run
+        ::DeleteFileW(temp.c_str());
+        if (existed && !WriteWholeFile(temp, before, code)) {
+            ::DeleteFileW(temp.c_str());
+            reason = L"cannot write " + temp + L": " + DescribeError(code);
+            return false;
+        }
+        if (!change(temp)) {
+            code = ::GetLastError();
+            ::DeleteFileW(temp.c_str());
+            reason = L"cannot write " + iniPath + L": " + DescribeError(code);
+            return false;
+        }
+        if (!check(temp)) {
+            ::DeleteFileW(temp.c_str());
+            reason = iniPath +
+                     L" holds another entry for this setting that the logging framework would "
+                     L"read instead (a repeated or differently-cased key or section); correct "
+                     L"it by hand";
+            return false;
+        }
+        bool stillExists = false;
+        std::string now;
+        if (!ReadWholeFile(iniPath, stillExists, now, code)) {
+            ::DeleteFileW(temp.c_str());
+            reason = L"cannot read " + iniPath + L": " + DescribeError(code);
+            return false;
+        }
+        if (stillExists != existed || now != before) continue;  // changed meanwhile
+        if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            code = ::GetLastError();
+            ::DeleteFileW(temp.c_str());
+            reason = L"cannot replace " + iniPath + L": " + DescribeError(code);
+            return false;
+        }
+        return true;
+    }
     ::DeleteFileW(temp.c_str());
-    if (::GetFileAttributesW(iniPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
-        !::CopyFileW(iniPath.c_str(), temp.c_str(), /*failIfExists=*/FALSE)) {
-        reason = L"cannot copy " + iniPath + L": " + DescribeError(::GetLastError());
-        return false;
-    }
-    if (!change(temp)) {
-        ::DeleteFileW(temp.c_str());
-        reason = L"cannot write " + iniPath + L": " + DescribeError(::GetLastError());
-        return false;
-    }
-    if (!::MoveFileExW(temp.c_str(), iniPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        reason = L"cannot replace " + iniPath + L": " + DescribeError(::GetLastError());
-        ::DeleteFileW(temp.c_str());
-        return false;
-    }
-    return true;
+    reason = iniPath + L" kept changing while it was being written; try again";
+    return false;
+}
+
+// The value a fresh reader of the framework finds for `key`, if any.
+bool ReadBack(const std::wstring& file, const wchar_t* key, DWORD& value) {
+    Basalt::CObfuscatedIniReader reader;
+    return reader.Load(file) && reader.GetDword(kConfigSection, key, value);
 }
 
 // Which log.ini a set or unset addresses.
@@ -176,6 +266,50 @@ DWORD ReadLastLogIdx(const std::wstring& folderIniPath) {
     return index;
 }
 
+// The text at the end of a log file: enough of it for `lines` whole lines
+// (a line is at most a few thousand characters), never more than a bounded
+// amount however large the file or the count. A file that does not start
+// with the UTF-16 byte order mark is not one of the framework's logs.
+DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
+    constexpr ULONGLONG kBytesPerLine = 16384;
+    constexpr ULONGLONG kMaxTailBytes = 64ull << 20;
+    text.clear();
+    BYTE mark[2] = {};
+    DWORD read = 0;
+    if (!::ReadFile(file, mark, sizeof(mark), &read, nullptr)) return ::GetLastError();
+    if (read == 0) return ERROR_SUCCESS;  // created, nothing written yet
+    if (read != sizeof(mark) || mark[0] != 0xFF || mark[1] != 0xFE) return ERROR_BAD_FORMAT;
+
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
+    const ULONGLONG body = static_cast<ULONGLONG>(size.QuadPart) - sizeof(mark);
+    const ULONGLONG wanted =
+        std::min<ULONGLONG>(body, std::min<ULONGLONG>((ULONGLONG{lines} + 1) * kBytesPerLine,
+                                                      kMaxTailBytes));
+    // Stay on a character boundary: characters start at even offsets.
+    const ULONGLONG start = (sizeof(mark) + body - wanted + 1) & ~ULONGLONG{1};
+    LARGE_INTEGER offset;
+    offset.QuadPart = static_cast<LONGLONG>(start);
+    if (!::SetFilePointerEx(file, offset, nullptr, FILE_BEGIN)) return ::GetLastError();
+    std::vector<BYTE> bytes(static_cast<size_t>(static_cast<ULONGLONG>(size.QuadPart) - start));
+    DWORD total = 0;
+    while (total < bytes.size()) {
+        if (!::ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size() - total), &read,
+                        nullptr)) {
+            return ::GetLastError();
+        }
+        if (read == 0) break;  // shortened meanwhile
+        total += read;
+    }
+    text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), total / sizeof(wchar_t));
+    // Begun inside a line: that partial line is not one of the last ones.
+    if (start > sizeof(mark)) {
+        const size_t end = text.find(L'\n');
+        text.erase(0, end == std::wstring::npos ? text.size() : end + 1);
+    }
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 int SetFileSetting(const Options& options, const std::wstring& key, const std::wstring& value) {
@@ -200,6 +334,10 @@ int SetFileSetting(const Options& options, const std::wstring& key, const std::w
             Basalt::CObfuscatedIniReader reader;
             reader.Load(file);  // a missing file is created by the write
             return reader.SetDword(kConfigSection, setting->key, number);
+        },
+        [&](const std::wstring& file) {
+            DWORD stored = 0;
+            return ReadBack(file, setting->key, stored) && stored == number;
         },
         reason);
     if (!changed) {
@@ -232,6 +370,10 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
                    ::WritePrivateProfileStringW(kConfigSection, setting->key, nullptr,
                                                 file.c_str());
         },
+        [&](const std::wstring& file) {
+            DWORD stored = 0;
+            return !ReadBack(file, setting->key, stored);
+        },
         reason);
     if (!changed) {
         PrintError(reason);
@@ -241,16 +383,25 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
     return kExitSuccess;
 }
 
-void ShowFile(const Options& options) {
+bool ShowFile(const Options& options) {
     Print(L"File logger\n");
     FileLoggerPaths paths;
-    if (!ResolvePaths(options, paths)) return;
+    if (!ResolvePaths(options, paths)) return false;
     PrintF(L"  folder log.ini %s\n  shared log.ini %s\n", paths.folderIniPath.c_str(),
            paths.sharedIniPath.c_str());
+    bool readable = true;
+    // A file that exists but cannot be read here may well be readable by the
+    // logger's own account: what follows is then not what it sees.
+    auto load = [&readable](Basalt::CObfuscatedIniReader& reader, const std::wstring& path) {
+        if (!reader.Load(path) && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            PrintError(L"cannot read " + path + L": the values below may not be the logger's");
+            readable = false;
+        }
+    };
     Basalt::CObfuscatedIniReader folderReader;
     Basalt::CObfuscatedIniReader sharedReader;
-    folderReader.Load(paths.folderIniPath);
-    sharedReader.Load(paths.sharedIniPath);
+    load(folderReader, paths.folderIniPath);
+    load(sharedReader, paths.sharedIniPath);
     for (const FileSetting& setting : ETWLogging::kFileSettings) {
         ShowSetting(paths, folderReader, sharedReader, setting);
     }
@@ -262,11 +413,13 @@ void ShowFile(const Options& options) {
         ::FindFirstFileW((paths.logFolder + L"\\*.log").c_str(), &data));
     if (!find) {
         Print(L"    (no log files)\n");
-        return;
+        return readable;
     }
     do {
-        PrintF(L"    %-24s %lu bytes\n", data.cFileName, data.nFileSizeLow);
+        const ULONGLONG bytes = (ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        PrintF(L"    %-24s %llu bytes\n", data.cFileName, bytes);
     } while (::FindNextFileW(find.get(), &data));
+    return readable;
 }
 
 int TailCommand(const Options& options) {
@@ -286,14 +439,16 @@ int TailCommand(const Options& options) {
         PrintError(L"cannot open " + file + L": " + DescribeError(::GetLastError()));
         return kExitFailure;
     }
-    std::vector<wchar_t> units;
-    wchar_t chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(handle.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        units.insert(units.end(), chunk, chunk + read / sizeof(wchar_t));
+    std::wstring text;
+    const DWORD code = ReadLogTail(handle.get(), options.lines, text);
+    if (code == ERROR_BAD_FORMAT) {
+        PrintError(file + L" is not a log of the framework (no UTF-16 byte order mark)");
+        return kExitFailure;
     }
-    std::wstring text(units.begin(), units.end());
-    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+    if (code != ERROR_SUCCESS) {
+        PrintError(L"cannot read " + file + L": " + DescribeError(code));
+        return kExitFailure;
+    }
     std::vector<std::wstring> lines = Basalt::SplitString(text, L'\n', /*skipEmpty=*/false);
     if (!lines.empty() && lines.back().empty()) lines.pop_back();
     const size_t first = lines.size() > options.lines ? lines.size() - options.lines : 0;
@@ -306,6 +461,10 @@ int TailCommand(const Options& options) {
 }
 
 int DecodeIniPair(const std::wstring& header, const std::wstring& value) {
+    if (!Basalt::IsObfuscatedIniHeaderText(header)) {
+        PrintError(L"not an INI header: the framework reads only 74 characters starting 48565247");
+        return kExitFailure;
+    }
     DWORD type = 0;
     std::wstring plain;
     const LONG code = Basalt::DecodeObfuscatedIniPair(header, value, type, plain);

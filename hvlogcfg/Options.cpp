@@ -1,5 +1,7 @@
 #include "hvlogcfg/Options.h"
 
+#include <wchar.h>
+
 #include "hvlogcfg/Tool.h"
 
 namespace Hvlogcfg {
@@ -16,6 +18,28 @@ bool TakeValue(int argc, wchar_t** argv, int& index, const wchar_t* name, std::w
     return true;
 }
 
+// A group, module or logger name becomes one folder or key name below the
+// log root or the Provider key: nothing that could climb out of it or name
+// more than one level.
+bool IsPlainName(const std::wstring& name) {
+    constexpr size_t kMaxNameChars = 255;
+    if (name.empty() || name.size() > kMaxNameChars || name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || wcschr(L"\\/:*?\"<>|", c) != nullptr) return false;
+    }
+    return true;
+}
+
+bool TakeName(int argc, wchar_t** argv, int& index, const wchar_t* name, std::wstring& value,
+              std::wstring& error) {
+    if (!TakeValue(argc, argv, index, name, value, error)) return false;
+    if (!IsPlainName(value)) {
+        error = std::wstring(name) + L" must be a plain name (no \\ / : * ? \" < > |, not . or ..)";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
@@ -24,13 +48,13 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
         if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
             options.help = true;
         } else if (argument == L"--group") {
-            if (!TakeValue(argc, argv, i, L"--group", options.group, error)) return false;
+            if (!TakeName(argc, argv, i, L"--group", options.group, error)) return false;
             options.groupGiven = true;
         } else if (argument == L"--module") {
-            if (!TakeValue(argc, argv, i, L"--module", options.module, error)) return false;
+            if (!TakeName(argc, argv, i, L"--module", options.module, error)) return false;
             options.moduleGiven = true;
         } else if (argument == L"--logger") {
-            if (!TakeValue(argc, argv, i, L"--logger", options.logger, error)) return false;
+            if (!TakeName(argc, argv, i, L"--logger", options.logger, error)) return false;
             options.loggerGiven = true;
         } else if (argument == L"--shared") {
             options.shared = true;

@@ -17,6 +17,8 @@ namespace {
 constexpr DWORD kMechanismEtw = 0;
 constexpr wchar_t kEnableValue[] = L"Enable";
 constexpr wchar_t kSeverityValue[] = L"Severity";
+constexpr DWORD kLowestSeverity = 1;
+constexpr DWORD kHighestSeverity = 6;
 
 // The ETW configuration the logger would load for the default product.
 ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
@@ -116,6 +118,13 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
         PrintError(L"not a number: " + value);
         return kExitFailure;
     }
+    // The logger clamps a threshold to 1..6; anything else would not take
+    // effect as written.
+    if (name == kSeverityValue && (number < kLowestSeverity || number > kHighestSeverity)) {
+        PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s", kLowestSeverity,
+                                        kHighestSeverity, value.c_str()));
+        return kExitFailure;
+    }
     bool complete = false;
     const auto properties = LoadEtwProperties(complete);
     if (properties.ProviderKeyPath().empty()) {
@@ -142,6 +151,10 @@ int UnsetEtwOverride(const Options& options, const std::wstring& name) {
     }
     bool complete = false;
     const auto properties = LoadEtwProperties(complete);
+    if (properties.ProviderKeyPath().empty()) {
+        PrintError(L"the ETW configuration names no Provider key");
+        return kExitFailure;
+    }
     const std::wstring path = OverrideKeyPath(properties.ProviderKeyPath(), options);
     Basalt::CRegKey key;
     LONG code = key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
@@ -171,8 +184,12 @@ void ShowEtw(const Options& options) {
            properties.SessionName().c_str());
     PrintF(L"  log path %s\n  ETL file %s\n", properties.LogPath().c_str(),
            properties.EtlFile().c_str());
-    Print(L"  Enable/Severity overrides (later ones win):\n");
     const std::wstring provider = properties.ProviderKeyPath();
+    if (provider.empty()) {
+        Print(L"  Enable/Severity overrides: none read (no Provider key)\n");
+        return;
+    }
+    Print(L"  Enable/Severity overrides (later ones win):\n");
     const std::wstring loggerName = options.group + L"\\" + options.module;
     for (const std::wstring& path : {provider, provider + L"\\" + options.group,
                                      provider + L"\\" + loggerName}) {

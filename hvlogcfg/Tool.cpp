@@ -64,6 +64,7 @@ int Help(const std::wstring& command) {
     if (command == L"set" || command == L"unset") return Print(kSetHelp), kExitSuccess;
     if (command == L"decode") return Print(kDecodeHelp), kExitSuccess;
     if (command == L"tail") return Print(kTailHelp), kExitSuccess;
+    if (!command.empty()) return Usage(L"unknown command " + command);
     Print(kToolHelp);
     return kExitSuccess;
 }
@@ -115,8 +116,7 @@ int ShowCommand(const Options& options) {
     if (options.words.size() != 1) return Usage(L"show takes no arguments");
     ShowMechanism();
     ShowEtw(options);
-    ShowFile(options);
-    return kExitSuccess;
+    return ShowFile(options) ? kExitSuccess : kExitFailure;
 }
 
 int SetCommand(const Options& options) {

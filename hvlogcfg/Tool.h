@@ -38,7 +38,7 @@ int UnsetFileSetting(const Options& options, const std::wstring& key);
 // What `show` prints of each part.
 void ShowMechanism();
 void ShowEtw(const Options& options);
-void ShowFile(const Options& options);
+bool ShowFile(const Options& options);
 
 // A Win32 code as "text (code)".
 std::wstring DescribeError(DWORD code);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "basalt/PathHelpers.h"
 #include "basalt/RegKey.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
@@ -122,6 +123,8 @@ TEST_F(Hvlogcfg, DecodeReadsBackWhatSetWrote) {
     EXPECT_EQ(header.size(), 74u);
     ASSERT_EQ(Tool(L"decode " + header + L" " + value, &output), 0);
     EXPECT_NE(output.find("integer \"300000\""), std::string::npos) << output;
+    // A header the framework would not take for one does not check out.
+    EXPECT_EQ(Tool(L"decode " + header.substr(0, 72) + L" " + value, &output), 1);
 }
 
 TEST_F(Hvlogcfg, HelpAndMistakes) {
@@ -133,6 +136,7 @@ TEST_F(Hvlogcfg, HelpAndMistakes) {
     EXPECT_EQ(Tool(L"set mechanism carrier-pigeon", &output), 1);
     EXPECT_NE(output.find("hvlogcfg: "), std::string::npos);
     EXPECT_EQ(Tool(L"set etw Loudness 3", &output), 1);
+    EXPECT_EQ(Tool(L"bogus --help", &output), 2);
     EXPECT_EQ(Tool(L"tail -n -1", &output), 2);
     EXPECT_EQ(Tool(L"tail -n 99999999999", &output), 2);
 }
@@ -165,3 +169,51 @@ TEST_F(Hvlogcfg, EtwOverridesGoUnderTheProviderKeys) {
 }
 
 }  // namespace
+
+// Names become one folder or key name: nothing that climbs out of the log root
+// or the Provider key, or names more than one level, is taken.
+TEST_F(Hvlogcfg, GroupModuleAndLoggerNamesArePlainNames) {
+    std::string output;
+    EXPECT_EQ(Tool(L"set file Enable 0 --group .. --module gatesvc", &output), 2);
+    EXPECT_NE(output.find("--group must be a plain name"), std::string::npos) << output;
+    EXPECT_EQ(Tool(L"set file Enable 0 --group RQD --module ..\\..\\x", &output), 2);
+    EXPECT_EQ(Tool(L"tail --group RQD --module a/b", &output), 2);
+    EXPECT_EQ(Tool(L"set etw Enable 0 --group RQD --logger a\\b", &output), 2);
+    EXPECT_FALSE(FileExists(LogRoot()));
+}
+
+// The file is changed only when the framework's own reader then sees the new
+// value: a differently-cased section ahead of [Config] would take the write
+// while the framework went on reading the old value.
+TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedAndTheFileKept) {
+    ASSERT_EQ(Tool(L"set file Severity 2"), 0);
+    auto bytes = ReadFileBytes(FolderIni());
+    const std::string shadowed = "[config]\r\n" + std::string(bytes.begin(), bytes.end());
+    ASSERT_TRUE(WriteFileText(FolderIni(), shadowed));
+    std::string output;
+    EXPECT_EQ(Tool(L"set file Severity 4", &output), 1);
+    EXPECT_NE(output.find("would read instead"), std::string::npos) << output;
+    bytes = ReadFileBytes(FolderIni());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), shadowed);
+    EXPECT_FALSE(FileExists(FolderIni() + L".hvlogcfg-tmp"));
+    EXPECT_EQ(Tool(L"set etw Severity 0", &output), 1);
+    EXPECT_NE(output.find("Severity must be 1 to 6"), std::string::npos) << output;
+}
+
+// tail reads only the end of a long log, and only a log of the framework.
+TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
+    const std::wstring folder = LogRoot() + L"\\RQD\\gatesvc";
+    ASSERT_TRUE(Basalt::CreateDirectoryPath(folder.c_str()));
+    std::wstring text = L"\xFEFF";
+    for (int i = 0; i < 20000; ++i) text += L"line " + std::to_wstring(i) + L"\r\n";
+    const std::wstring log = folder + L"\\gatesvc000.log";
+    ASSERT_TRUE(WriteFileBytes(log, text.data(), text.size() * sizeof(wchar_t)));
+    std::string output;
+    ASSERT_EQ(Tool(L"tail -n 2", &output), 0);
+    EXPECT_EQ(output, "line 19998\r\nline 19999\r\n");  // text-mode output
+    ASSERT_EQ(Tool(L"tail -n 20000", &output), 0);
+    EXPECT_EQ(0u, output.find("line 0\r\n"));
+    ASSERT_TRUE(WriteFileText(log, "not a log\r\n"));
+    EXPECT_EQ(Tool(L"tail", &output), 1);
+    EXPECT_NE(output.find("not a log of the framework"), std::string::npos) << output;
+}
