@@ -55,4 +55,33 @@ std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separato
     return pieces;
 }
 
+std::wstring WideFromCodePage(UINT codePage, const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int byteCount = static_cast<int>(bytes.size());
+    const int charCount = ::MultiByteToWideChar(codePage, 0, bytes.data(), byteCount, nullptr, 0);
+    if (charCount <= 0) return std::wstring();
+    std::wstring text(static_cast<size_t>(charCount), L'\0');
+    ::MultiByteToWideChar(codePage, 0, bytes.data(), byteCount, &text[0], charCount);
+    return text;
+}
+
+std::string CodePageFromWide(UINT codePage, const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int charCount = static_cast<int>(text.size());
+    const int byteCount =
+        ::WideCharToMultiByte(codePage, 0, text.data(), charCount, nullptr, 0, nullptr, nullptr);
+    if (byteCount <= 0) return std::string();
+    std::string bytes(static_cast<size_t>(byteCount), '\0');
+    ::WideCharToMultiByte(codePage, 0, text.data(), charCount, &bytes[0], byteCount, nullptr,
+                          nullptr);
+    return bytes;
+}
+
+int HexDigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+}
+
 }  // namespace Basalt

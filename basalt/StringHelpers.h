@@ -27,4 +27,12 @@ std::wstring FormatStringV(const wchar_t* format, va_list args);
 std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,
                                       bool skipEmpty);
 
+// Conversions between UTF-16 and a code page (CP_UTF8, CP_THREAD_ACP, ...);
+// an empty result when the text does not convert.
+std::wstring WideFromCodePage(UINT codePage, const std::string& bytes);
+std::string CodePageFromWide(UINT codePage, const std::wstring& text);
+
+// The value of one hexadecimal digit (either case), or -1.
+int HexDigitValue(wchar_t c);
+
 }  // namespace Basalt

@@ -11,30 +11,6 @@
 
 namespace Hvlogcfg {
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
-                              size, nullptr, nullptr);
-    }
-    return bytes;
-}
-
-std::wstring FromUtf8(const std::string& bytes) {
-    if (bytes.empty()) return std::wstring();
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(),
-                                           static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(size > 0 ? static_cast<size_t>(size) : 0, L'\0');
-    if (size > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
-                              size);
-    }
-    return text;
-}
-
 namespace {
 
 // A console gets the characters themselves, whatever its code page; a file or
@@ -52,7 +28,7 @@ void Write(DWORD standardHandle, FILE* stream, const std::wstring& text) {
         }
         return;
     }
-    const std::string bytes = ToUtf8(text);
+    const std::string bytes = Basalt::CodePageFromWide(CP_UTF8, text);
     fwrite(bytes.data(), 1, bytes.size(), stream);
     fflush(stream);
 }

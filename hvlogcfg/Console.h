@@ -15,7 +15,4 @@ void PrintF(const wchar_t* format, ...);
 // One line, "hvlogcfg: " and `reason`, to standard error.
 void PrintError(const std::wstring& reason);
 
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
-
 }  // namespace Hvlogcfg

@@ -12,13 +12,6 @@
 namespace Hvlogcfg {
 namespace {
 
-int HexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
-
 // The value of a plain registry type as text.
 std::wstring RenderValue(DWORD type, const std::vector<BYTE>& plain) {
     switch (type) {
@@ -40,7 +33,7 @@ std::wstring RenderValue(DWORD type, const std::vector<BYTE>& plain) {
         case REG_MULTI_SZ: {
             // UTF-8 strings, each ended by a zero byte.
             std::string bytes(plain.begin(), plain.end());
-            std::wstring wide = FromUtf8(bytes);
+            std::wstring wide = Basalt::WideFromCodePage(CP_UTF8, bytes);
             for (auto& c : wide) {
                 if (c == L'\0') c = L'|';
             }
@@ -87,13 +80,14 @@ bool ParseHexBytes(const std::wstring& text, std::vector<BYTE>& bytes) {
     if (body.compare(0, 4, L"hex:") == 0) body.erase(0, 4);
     for (wchar_t c : body) {
         if (c == L' ' || c == L',' || c == L'\\' || c == L'\r' || c == L'\n') continue;
-        if (HexDigit(c) < 0) return false;
+        if (Basalt::HexDigitValue(c) < 0) return false;
         digits += c;
     }
     if (digits.empty() || digits.size() % 2 != 0) return false;
     bytes.clear();
     for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<BYTE>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));
+        bytes.push_back(static_cast<BYTE>(Basalt::HexDigitValue(digits[i]) * 16 +
+                                          Basalt::HexDigitValue(digits[i + 1])));
     }
     return true;
 }

@@ -47,47 +47,16 @@ void SplitName(const std::wstring& name, std::wstring& section, std::wstring& ke
     key = name.substr(dot + 1);
 }
 
-int HexValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    return -1;
-}
-
 // Reads `count` bytes from the first 2 * count hexadecimal digits of `text`.
 bool ReadHexBytes(const std::wstring& text, size_t count, BYTE* bytes) {
     if (text.size() < count * 2) return false;
     for (size_t i = 0; i < count; ++i) {
-        const int high = HexValue(text[2 * i]);
-        const int low = HexValue(text[2 * i + 1]);
+        const int high = HexDigitValue(text[2 * i]);
+        const int low = HexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0) return false;
         bytes[i] = static_cast<BYTE>(high * 16 + low);
     }
     return true;
-}
-
-std::wstring ToWide(const std::string& bytes) {
-    if (bytes.empty()) return std::wstring();
-    const int count = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(),
-                                            static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(count > 0 ? static_cast<size_t>(count) : 0, L'\0');
-    if (count > 0) {
-        ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
-                              &text[0], count);
-    }
-    return text;
-}
-
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int count = ::WideCharToMultiByte(
-        CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(count > 0 ? static_cast<size_t>(count) : 0, '\0');
-    if (count > 0) {
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()),
-                              &bytes[0], count, nullptr, nullptr);
-    }
-    return bytes;
 }
 
 // A fresh cipher for one INI value.
@@ -139,7 +108,7 @@ LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring&
         return ERROR_INVALID_DATA;
     }
     if (header.type == kIniTypeString) {
-        plainText = ToWide(std::string(plain.begin(), plain.end()));
+        plainText = WideFromCodePage(CP_THREAD_ACP, std::string(plain.begin(), plain.end()));
     } else {
         LONG number;
         memcpy(&number, plain.data(), sizeof(number));
@@ -194,7 +163,7 @@ bool CBaseIniReader::SetString(const std::wstring& section, const std::wstring& 
 
 void CBaseIniReader::ParseLine(const char* line) {
     if (line == nullptr) return;
-    const std::wstring text = Trim(ToWide(line));
+    const std::wstring text = Trim(WideFromCodePage(CP_THREAD_ACP, line));
     if (text.empty() || text[0] == L';') return;
     if (text.front() == L'[' && text.back() == L']' && text.size() >= 2) {
         const std::wstring name = Trim(text.substr(1, text.size() - 2));
@@ -306,7 +275,7 @@ bool CObfuscatedIniReader::WriteEnciphered(const std::wstring& section, const st
 
 bool CObfuscatedIniReader::SetString(const std::wstring& section, const std::wstring& key,
                                      const std::wstring& text) {
-    const std::string plain = ToAnsi(text);
+    const std::string plain = CodePageFromWide(CP_THREAD_ACP, text);
     if (!WriteEnciphered(section, key, reinterpret_cast<const BYTE*>(plain.data()),
                          static_cast<DWORD>(plain.size()), kIniTypeString)) {
         return false;
