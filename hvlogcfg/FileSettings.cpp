@@ -241,29 +241,22 @@ void ShowSetting(const FileLoggerPaths& paths, Basalt::CObfuscatedIniReader& fol
     }
     PrintF(L"  %-10s %s   [accepted: %s]\n", setting.key, effective.c_str(),
            RangeText(setting).c_str());
-    if (inFolder != ValueState::kAbsent && inFolder != ValueState::kAccepted) {
-        PrintF(L"      folder log.ini: %s%s\n", StateText(inFolder),
-               inFolder == ValueState::kOutOfRange
-                   ? Basalt::FormatString(L" (%lu; the logger writes the default back)",
-                                          folderValue).c_str()
-                   : L"");
-    }
-    if (inShared != ValueState::kAbsent && inShared != ValueState::kAccepted) {
-        PrintF(L"      shared log.ini: %s%s\n", StateText(inShared),
-               inShared == ValueState::kOutOfRange
-                   ? Basalt::FormatString(L" (%lu; the logger writes the default back)",
-                                          sharedValue).c_str()
-                   : L"");
-    }
+    // Each value present but not accepted, and why.
+    auto note = [](const wchar_t* where, ValueState state, DWORD value) {
+        if (state == ValueState::kAbsent || state == ValueState::kAccepted) return;
+        const std::wstring detail =
+            state == ValueState::kOutOfRange
+                ? Basalt::FormatString(L" (%lu; the logger writes the default back)", value)
+                : std::wstring();
+        PrintF(L"      %s log.ini: %s%s\n", where, StateText(state), detail.c_str());
+    };
+    note(L"folder", inFolder, folderValue);
+    note(L"shared", inShared, sharedValue);
 }
 
 DWORD ReadLastLogIdx(const std::wstring& folderIniPath) {
-    Basalt::CObfuscatedIniReader reader;
     DWORD index = 0;
-    if (!reader.Load(folderIniPath) || !reader.GetDword(kConfigSection, ETWLogging::kLastLogIdxKey, index)) {
-        return 0;
-    }
-    return index;
+    return ReadBack(folderIniPath, ETWLogging::kLastLogIdxKey, index) ? index : 0;
 }
 
 // The text at the end of a log file: enough of it for `lines` whole lines

@@ -27,12 +27,24 @@ ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
     return properties;
 }
 
-// The Provider key, its group key or its logger key, as the listener reads them.
-std::wstring OverrideKeyPath(const std::wstring& providerKeyPath, const Options& options) {
-    std::wstring path = providerKeyPath;
+// The Provider key, its group key or its logger key, as the listener reads
+// them, for override `name`; false, with the reason printed, when `name` is
+// not one or the ETW configuration names no Provider key.
+bool OverrideKeyPath(const Options& options, const std::wstring& name, std::wstring& path) {
+    if (name != kEnableValue && name != kSeverityValue) {
+        PrintError(L"etw setting must be Enable or Severity, not " + name);
+        return false;
+    }
+    bool complete = false;
+    const auto properties = LoadEtwProperties(complete);
+    path = properties.ProviderKeyPath();
+    if (path.empty()) {
+        PrintError(L"the ETW configuration names no Provider key");
+        return false;
+    }
     if (options.groupGiven || options.loggerGiven) path += L"\\" + options.group;
     if (options.loggerGiven) path += L"\\" + options.logger;
-    return path;
+    return true;
 }
 
 std::wstring GuidText(const GUID& guid) {
@@ -109,10 +121,8 @@ void ShowMechanism() {
 }
 
 int SetEtwOverride(const Options& options, const std::wstring& name, const std::wstring& value) {
-    if (name != kEnableValue && name != kSeverityValue) {
-        PrintError(L"etw setting must be Enable or Severity, not " + name);
-        return kExitFailure;
-    }
+    std::wstring path;
+    if (!OverrideKeyPath(options, name, path)) return kExitFailure;
     DWORD number = 0;
     if (!ParseNumber(value, number)) {
         PrintError(L"not a number: " + value);
@@ -125,13 +135,6 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
                                         kHighestSeverity, value.c_str()));
         return kExitFailure;
     }
-    bool complete = false;
-    const auto properties = LoadEtwProperties(complete);
-    if (properties.ProviderKeyPath().empty()) {
-        PrintError(L"the ETW configuration names no Provider key");
-        return kExitFailure;
-    }
-    const std::wstring path = OverrideKeyPath(properties.ProviderKeyPath(), options);
     Basalt::CRegKey key;
     LONG code = key.Create(HKEY_LOCAL_MACHINE, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,
                            KEY_SET_VALUE);
@@ -145,17 +148,8 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
 }
 
 int UnsetEtwOverride(const Options& options, const std::wstring& name) {
-    if (name != kEnableValue && name != kSeverityValue) {
-        PrintError(L"etw setting must be Enable or Severity, not " + name);
-        return kExitFailure;
-    }
-    bool complete = false;
-    const auto properties = LoadEtwProperties(complete);
-    if (properties.ProviderKeyPath().empty()) {
-        PrintError(L"the ETW configuration names no Provider key");
-        return kExitFailure;
-    }
-    const std::wstring path = OverrideKeyPath(properties.ProviderKeyPath(), options);
+    std::wstring path;
+    if (!OverrideKeyPath(options, name, path)) return kExitFailure;
     Basalt::CRegKey key;
     LONG code = key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.DeleteValue(name.c_str());
