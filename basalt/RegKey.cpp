@@ -41,6 +41,22 @@ DWORD TextByteCount(size_t charCount) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
+// A value of exactly `expectedType` and sizeof(T) bytes, read through the
+// key's own QueryValue. Read into a local so that a value of another type or
+// size never leaves partial bytes in the caller's variable.
+template <typename T>
+LONG QueryFixedSizeValue(CRegKeyImpl& key, const wchar_t* valueName, DWORD expectedType,
+                         T& value) {
+    DWORD type = 0;
+    T data = 0;
+    DWORD byteCount = sizeof(data);
+    const LONG result = key.QueryValue(valueName, &type, &data, &byteCount);
+    if (result != ERROR_SUCCESS) return result;
+    if (type != expectedType || byteCount != sizeof(data)) return ERROR_INVALID_DATA;
+    value = data;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 CRegKeyImpl::~CRegKeyImpl() { CRegKeyImpl::Close(); }
@@ -116,28 +132,12 @@ LONG CRegKeyImpl::QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* 
 
 LONG CRegKeyImpl::QueryDWORDValue(const wchar_t* valueName, DWORD& value) {
     if (key_ == nullptr) return ERROR_INVALID_PARAMETER;
-    // Read into a local so that a value of another type or size never leaves
-    // partial bytes in the caller's variable.
-    DWORD type = 0;
-    DWORD data = 0;
-    DWORD byteCount = sizeof(data);
-    const LONG result = QueryValue(valueName, &type, &data, &byteCount);
-    if (result != ERROR_SUCCESS) return result;
-    if (type != REG_DWORD || byteCount != sizeof(data)) return ERROR_INVALID_DATA;
-    value = data;
-    return ERROR_SUCCESS;
+    return QueryFixedSizeValue(*this, valueName, REG_DWORD, value);
 }
 
 LONG CRegKeyImpl::QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value) {
     if (key_ == nullptr) return ERROR_INVALID_PARAMETER;
-    DWORD type = 0;
-    ULONGLONG data = 0;
-    DWORD byteCount = sizeof(data);
-    const LONG result = QueryValue(valueName, &type, &data, &byteCount);
-    if (result != ERROR_SUCCESS) return result;
-    if (type != REG_QWORD || byteCount != sizeof(data)) return ERROR_INVALID_DATA;
-    value = data;
-    return ERROR_SUCCESS;
+    return QueryFixedSizeValue(*this, valueName, REG_QWORD, value);
 }
 
 LONG CRegKeyImpl::QueryStringValue(const wchar_t* valueName, std::wstring& value) {
