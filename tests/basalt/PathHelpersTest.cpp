@@ -11,13 +11,13 @@ namespace {
 
 // Changes the current directory for one test.
 class CurrentDirectory {
-public:
+  public:
     explicit CurrentDirectory(const std::wstring& path) : old_(GetCurrentDirectoryString()) {
         ::SetCurrentDirectoryW(path.c_str());
     }
     ~CurrentDirectory() { ::SetCurrentDirectoryW(old_.c_str()); }
 
-private:
+  private:
     std::wstring old_;
 };
 
@@ -31,64 +31,45 @@ TEST(DirectoryExists, OnlyForExistingDirectories) {
     EXPECT_FALSE(DirectoryExists(nullptr));
 }
 
-TEST(CreateDirectoryTree, CreatesMissingParentsKeepingTheLongPathPrefix) {
+// Also a regression: a plain name without a backslash creates nothing.
+TEST(CreateDirectoryTree, CreatesMissingParentsKeepingLongPrefixButNotPlainNames) {
     ScratchFolder folder(L"tree");
     const std::wstring deep = L"\\\\?\\" + folder.path() + L"\\x\\y\\z";
     EXPECT_EQ(CreateDirectoryTree(deep.c_str()), 0u);
     EXPECT_TRUE(DirectoryExists((folder / L"x\\y\\z").c_str()));
-    // Existing: still 0. A trailing backslash creates the directory.
-    EXPECT_EQ(CreateDirectoryTree(deep.c_str()), 0u);
+    EXPECT_EQ(CreateDirectoryTree(deep.c_str()), 0u);  // existing: still 0
     EXPECT_EQ(CreateDirectoryTree((folder / L"t\\").c_str()), 0u);
     EXPECT_TRUE(DirectoryExists((folder / L"t").c_str()));
-}
-
-TEST(CreateDirectoryTree, NameWithoutBackslashCreatesNothing) {
-    ScratchFolder folder(L"nobackslash");
+    TestSupport::WriteFileText(folder / L"file", "x");
+    EXPECT_NE(CreateDirectoryTree((folder / L"file\\sub").c_str()), 0u);  // the system code
     CurrentDirectory cd(folder.path());
     EXPECT_EQ(CreateDirectoryTree(L"plainname"), 0u);
     EXPECT_FALSE(DirectoryExists((folder / L"plainname").c_str()));
-}
-
-TEST(CreateDirectoryTree, FailureUnderAFileGivesTheSystemCode) {
-    ScratchFolder folder(L"underfile");
-    TestSupport::WriteFileText(folder / L"file", "x");
-    EXPECT_NE(CreateDirectoryTree((folder / L"file\\sub").c_str()), 0u);
 }
 
 TEST(CreateDirectoryPath, ResolvesRelativeNamesAsTheDesignSays) {
     ScratchFolder folder(L"relative");
     CurrentDirectory cd(folder.path());
     DWORD code = 1;
-
-    // A bare name lands in the current directory.
-    EXPECT_TRUE(CreateDirectoryPath(L"logs", &code));
+    EXPECT_TRUE(CreateDirectoryPath(L"logs", &code));  // a bare name: the current directory
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(DirectoryExists((folder / L"logs").c_str()));
-
-    // Existing: true with 183.
     EXPECT_TRUE(CreateDirectoryPath(L"logs", &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-
     // A path starting with a backslash is taken on the current drive.
     const std::wstring rooted = folder.path().substr(2) + L"\\data\\logs";
     EXPECT_TRUE(CreateDirectoryPath(rooted.c_str(), &code));
     EXPECT_TRUE(DirectoryExists((folder / L"data\\logs").c_str()));
-
     EXPECT_FALSE(CreateDirectoryPath(L"", &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(CreateDirectoryPath(nullptr));
-}
-
-TEST(CreateDirectoryPath, RelativePathWithBackslashStartsAtTheDriveRoot) {
-    ScratchFolder folder(L"driveroot");
-    CurrentDirectory cd(folder.path());
-    const std::wstring drive = folder.path().substr(0, 2);
-    const std::wstring relative = L"gatesvc-tests-root\\b";
-    TestSupport::RemoveTree(drive + L"\\gatesvc-tests-root");
-    EXPECT_TRUE(CreateDirectoryPath(relative.c_str()));
-    EXPECT_TRUE(DirectoryExists((drive + L"\\gatesvc-tests-root\\b").c_str()));
-    EXPECT_FALSE(DirectoryExists((folder / relative).c_str()));
-    TestSupport::RemoveTree(drive + L"\\gatesvc-tests-root");
+    // A relative path with a backslash starts at the drive root, not here.
+    const std::wstring root = folder.path().substr(0, 2) + L"\\gatesvc-tests-root";
+    TestSupport::RemoveTree(root);
+    EXPECT_TRUE(CreateDirectoryPath(L"gatesvc-tests-root\\b"));
+    EXPECT_TRUE(DirectoryExists((root + L"\\b").c_str()));
+    EXPECT_FALSE(DirectoryExists((folder / L"gatesvc-tests-root").c_str()));
+    TestSupport::RemoveTree(root);
 }
 
 TEST(GetCurrentDirectoryString, MatchesTheSystem) {
