@@ -1,3 +1,4 @@
+// ETWAppProperties against Wine's registry, values written through the obfuscated key.
 #include "logging/etw/ETWAppProperties.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,11 @@ constexpr GUID kNgxProviderGuid = {
     0xE16CA450, 0x55CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
 constexpr GUID kNgxSessionGuid = {
     0x491FB070, 0x54CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
+constexpr wchar_t kTag[] = L"GSTESTAPP";
+constexpr wchar_t kDefaultLogs[] = L"C:\\ProgramData\\Halvik\\HVLOGS";
+constexpr wchar_t kTestLogs[] = L"C:\\ProgramData\\Test\\Logs";
+constexpr wchar_t kDefaultEtl[] = L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW\\hvlogs.etl";
+constexpr wchar_t kTestEtl[] = L"C:\\ProgramData\\Test\\Logs\\ETW\\hvlogs.etl";
 
 // A shell service whose known-folder lookup always fails.
 class FailingShell : public Basalt::ShlObjAPI {
@@ -24,12 +30,6 @@ class FailingShell : public Basalt::ShlObjAPI {
     }
 };
 
-std::wstring ProgramData() {
-    std::wstring folder;
-    EXPECT_EQ(0u, ETWAppProperties().GetProgramDataFolder(folder));
-    return folder;
-}
-
 TEST(ETWAppPropertiesTest, DefaultTagWithoutProductKeyTakesBuiltInLayout) {
     // No product key for NGX exists in a test prefix.
     for (const wchar_t* tag : {static_cast<const wchar_t*>(nullptr), L"", L"ngx"}) {
@@ -37,14 +37,13 @@ TEST(ETWAppPropertiesTest, DefaultTagWithoutProductKeyTakesBuiltInLayout) {
         ASSERT_TRUE(properties.LoadConfiguration(tag));
         EXPECT_EQ(tag != nullptr && *tag != L'\0' ? tag : L"NGX", properties.ProductTag());
         EXPECT_EQ(L"C:\\ProgramData", properties.ProgramDataFolder());
-        EXPECT_EQ(HKEY_LOCAL_MACHINE, properties.RootKey());
         EXPECT_EQ(L"SOFTWARE\\Halvik\\Logging", properties.LoggingKeyPath());
         EXPECT_EQ(L"SOFTWARE\\Halvik\\Logging\\Controller", properties.ControllerKeyPath());
         EXPECT_EQ(L"SOFTWARE\\Halvik\\Logging\\Provider", properties.ProviderKeyPath());
         EXPECT_EQ(L"SOFTWARE\\Halvik\\Logging", properties.ConfigKeyPath());
-        EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS", properties.LogPath());
+        EXPECT_EQ(kDefaultLogs, properties.LogPath());
         EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW", properties.EtlPath());
-        EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW\\hvlogs.etl", properties.EtlFile());
+        EXPECT_EQ(kDefaultEtl, properties.EtlFile());
         EXPECT_EQ(L"", properties.ControllerPath());
         EXPECT_EQ(L"Global\\Halvik.{0696D115-BE52-46c3-BFEE-D73A305B6581}",
                   properties.OwnerMutexName());
@@ -54,117 +53,101 @@ TEST(ETWAppPropertiesTest, DefaultTagWithoutProductKeyTakesBuiltInLayout) {
     }
 }
 
-TEST(ETWAppPropertiesTest, OtherTagWithoutProductKeyFailsLeavingFieldsEmpty) {
-    ScratchProductKey absent(L"GSTEST1", /*complete=*/false);
+TEST(ETWAppPropertiesTest, ProductKeyGivesPerProductKeyPaths) {
+    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\", ETWAppProperties().GetKeyPath(nullptr));
+    ScratchProductKey key(kTag, /*complete=*/true);
     ETWAppProperties properties;
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST1"));
-    EXPECT_EQ(L"GSTEST1", properties.ProductTag());
-    EXPECT_EQ(ProgramData(), properties.ProgramDataFolder());
-    EXPECT_EQ(L"", properties.LogPath());
-    EXPECT_EQ(L"", properties.ProviderKeyPath());
-    EXPECT_EQ(L"", properties.OwnerMutexName());
-    EXPECT_TRUE(::IsEqualGUID(kZeroGuid, properties.ProviderGuid()));
-}
-
-TEST(ETWAppPropertiesTest, ProductKeyGivesEveryValueAndPerProductPaths) {
-    ScratchProductKey key(L"GSTEST2", /*complete=*/true);
-    ETWAppProperties properties;
-    ASSERT_TRUE(properties.LoadConfiguration(L"GSTEST2"));
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST2", properties.GetKeyPath(nullptr));
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST2", properties.LoggingKeyPath());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST2\\Controller", properties.ControllerKeyPath());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST2\\Provider", properties.ProviderKeyPath());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST2", properties.ConfigKeyPath());
-    EXPECT_EQ(L"C:\\ProgramData\\Test\\Logs", properties.LogPath());
+    ASSERT_TRUE(properties.LoadConfiguration(kTag));
+    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTESTAPP", properties.GetKeyPath(nullptr));
+    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTESTAPP", properties.LoggingKeyPath());
+    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTESTAPP\\Controller", properties.ControllerKeyPath());
+    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTESTAPP", properties.ConfigKeyPath());
     EXPECT_EQ(L"C:\\ProgramData\\Test\\Logs\\ETW", properties.EtlPath());
-    EXPECT_EQ(L"C:\\ProgramData\\Test\\Logs\\ETW\\hvlogs.etl", properties.EtlFile());
-    EXPECT_EQ(L"C:\\Test\\controller.exe", properties.ControllerPath());
-    EXPECT_EQ(L"Global\\Test.Owner", properties.OwnerMutexName());
-    EXPECT_EQ(L"Test.Session", properties.SessionName());
-    EXPECT_TRUE(::IsEqualGUID(EtwTest::kTestSessionGuid, properties.SessionGuid()));
-    EXPECT_TRUE(::IsEqualGUID(EtwTest::kTestProviderGuid, properties.ProviderGuid()));
 }
 
-TEST(ETWAppPropertiesTest, MissingPathValuesTakeDefaultSubPaths) {
-    ScratchProductKey key(L"GSTEST3", /*complete=*/true);
-    ASSERT_EQ(0, key.DeleteValue(nullptr, L"Log Path"));
-    ASSERT_EQ(0, key.DeleteValue(nullptr, L"ETL Path"));
-    ETWAppProperties properties;
-    ASSERT_TRUE(properties.LoadConfiguration(L"GSTEST3"));
-    EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS", properties.LogPath());
-    EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW\\hvlogs.etl", properties.EtlFile());
-}
-
-TEST(ETWAppPropertiesTest, MissingSubkeyFailsBeforeAnyPathIsSet) {
-    ScratchProductKey key(L"GSTEST4", /*complete=*/true);
-    key.DeleteSubkey(L"Session");
-    ETWAppProperties properties;
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST4"));
-    EXPECT_EQ(L"", properties.LoggingKeyPath());
-    EXPECT_EQ(L"", properties.ProviderKeyPath());
-    EXPECT_EQ(L"", properties.LogPath());
-    EXPECT_EQ(L"", properties.ControllerPath());
-}
-
-TEST(ETWAppPropertiesTest, PlainValuesCountAsUnreadable) {
-    ScratchProductKey key(L"GSTEST5", /*complete=*/false);
-    key.SetPlainString(nullptr, L"Log Path", L"\\Plain\\Logs");
-    key.SetPlainString(nullptr, L"ETL Path", L"\\Plain\\ETW");
-    key.SetPlainString(L"Controller", L"Controller Path", L"C:\\plain.exe");
-    key.SetPlainString(L"Controller", L"Owner Mutex Name", L"Plain");
-    key.SetPlainString(L"Session", L"Session ID Guid", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
-    key.SetPlainString(L"Session", L"Session Name", L"Plain");
-    key.SetPlainString(L"Provider", L"Provider Guid", L"{6A7C1F20-1B2C-4D3E-8F90-A1B2C3D4E5F6}");
-    ETWAppProperties properties;
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST5"));
-    EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS", properties.LogPath());
-    EXPECT_EQ(L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW", properties.EtlPath());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTEST5\\Provider", properties.ProviderKeyPath());
-    EXPECT_EQ(L"", properties.ControllerPath());
-    EXPECT_EQ(L"", properties.OwnerMutexName());
-}
-
-TEST(ETWAppPropertiesTest, FailedReadKeepsWhatWasReadBefore) {
-    ScratchProductKey key(L"GSTEST6", /*complete=*/true);
-    ASSERT_EQ(0, key.DeleteValue(L"Session", L"Session Name"));
-    ETWAppProperties properties;
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST6"));
-    EXPECT_EQ(L"C:\\Test\\controller.exe", properties.ControllerPath());
-    EXPECT_EQ(L"Global\\Test.Owner", properties.OwnerMutexName());
-    EXPECT_TRUE(::IsEqualGUID(EtwTest::kTestSessionGuid, properties.SessionGuid()));
-    EXPECT_EQ(L"", properties.SessionName());
-    EXPECT_TRUE(::IsEqualGUID(kZeroGuid, properties.ProviderGuid()));
-}
-
-TEST(ETWAppPropertiesTest, MalformedGuidFailsTheLoad) {
-    ScratchProductKey key(L"GSTEST7", /*complete=*/true);
-    key.SetObfuscatedString(L"Provider", L"Provider Guid", L"6A7C1F20-1B2C-4D3E-8F90-A1B2C3D4E5F6");
-    ETWAppProperties properties;
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST7"));
-    EXPECT_EQ(L"Test.Session", properties.SessionName());
-}
-
-TEST(ETWAppPropertiesTest, AbsoluteLogPathIsAppendedUnchanged) {
-    ScratchProductKey key(L"GSTEST8", /*complete=*/true);
-    key.SetObfuscatedString(nullptr, L"Log Path", L"D:\\Logs");
-    ETWAppProperties properties;
-    ASSERT_TRUE(properties.LoadConfiguration(L"GSTEST8"));
-    EXPECT_EQ(L"C:\\ProgramDataD:\\Logs", properties.LogPath());
+// The values are read in a fixed order (controller path, owner mutex, session GUID, session
+// name, provider GUID) stopping at the first unreadable one: what was read before stays stored.
+TEST(ETWAppPropertiesTest, LoadStoresTheValuesReadBeforeTheFirstFailure) {
+    using Alter = void (*)(ScratchProductKey&);
+    struct Case {
+        const char* name;
+        bool complete;  // start from a complete configuration, then apply `alter`
+        Alter alter;
+        const wchar_t* logPath;  // empty: no subkey set was opened, no path stored
+        const wchar_t* etlFile;
+        int valuesRead;
+    } const cases[] = {
+        {"complete", true, nullptr, kTestLogs, kTestEtl, 5},
+        {"missing path values take default sub-paths", true,
+         [](ScratchProductKey& key) {
+             EXPECT_EQ(0, key.DeleteValue(nullptr, L"Log Path"));
+             EXPECT_EQ(0, key.DeleteValue(nullptr, L"ETL Path"));
+         },
+         kDefaultLogs, kDefaultEtl, 5},
+        {"absolute log path is appended unchanged", true,
+         [](ScratchProductKey& key) { key.SetObfuscatedString(nullptr, L"Log Path", L"D:\\Logs"); },
+         L"C:\\ProgramDataD:\\Logs", kTestEtl, 5},
+        {"missing subkey fails before any path is set", true,
+         [](ScratchProductKey& key) { key.DeleteSubkey(L"Session"); }, L"", L"", 0},
+        {"missing session name", true,
+         [](ScratchProductKey& key) { EXPECT_EQ(0, key.DeleteValue(L"Session", L"Session Name")); },
+         kTestLogs, kTestEtl, 3},
+        {"malformed provider GUID", true,
+         [](ScratchProductKey& key) {
+             key.SetObfuscatedString(L"Provider", L"Provider Guid",
+                                     L"6A7C1F20-1B2C-4D3E-8F90-A1B2C3D4E5F6");
+         },
+         kTestLogs, kTestEtl, 4},
+        {"plain values count as unreadable", false,
+         [](ScratchProductKey& key) {
+             key.SetPlainString(nullptr, L"Log Path", L"\\Plain\\Logs");
+             key.SetPlainString(nullptr, L"ETL Path", L"\\Plain\\ETW");
+             key.SetPlainString(L"Controller", L"Controller Path", L"C:\\plain.exe");
+             key.SetPlainString(L"Controller", L"Owner Mutex Name", L"Plain");
+             key.SetPlainString(L"Session", L"Session ID Guid",
+                                L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
+             key.SetPlainString(L"Session", L"Session Name", L"Plain");
+             key.SetPlainString(L"Provider", L"Provider Guid",
+                                L"{6A7C1F20-1B2C-4D3E-8F90-A1B2C3D4E5F6}");
+         },
+         kDefaultLogs, kDefaultEtl, 0},
+        {"no product key for another tag", false, nullptr, L"", L"", 0},
+    };
+    for (const Case& c : cases) {
+        ScratchProductKey key(kTag, c.complete);
+        if (c.alter != nullptr) c.alter(key);
+        ETWAppProperties properties;
+        EXPECT_EQ(c.valuesRead == 5, properties.LoadConfiguration(kTag)) << c.name;
+        EXPECT_EQ(kTag, properties.ProductTag()) << c.name;
+        EXPECT_EQ(L"C:\\ProgramData", properties.ProgramDataFolder()) << c.name;
+        EXPECT_EQ(std::wstring(*c.logPath ? L"SOFTWARE\\Halvik.logging\\GSTESTAPP\\Provider" : L""),
+                  properties.ProviderKeyPath())
+            << c.name;
+        EXPECT_EQ(c.logPath, properties.LogPath()) << c.name;
+        EXPECT_EQ(c.etlFile, properties.EtlFile()) << c.name;
+        const int n = c.valuesRead;
+        EXPECT_EQ(n >= 1 ? L"C:\\Test\\controller.exe" : L"", properties.ControllerPath())
+            << c.name;
+        EXPECT_EQ(n >= 2 ? L"Global\\Test.Owner" : L"", properties.OwnerMutexName()) << c.name;
+        EXPECT_TRUE(
+            ::IsEqualGUID(n >= 3 ? EtwTest::kTestSessionGuid : kZeroGuid, properties.SessionGuid()))
+            << c.name;
+        EXPECT_EQ(n >= 4 ? L"Test.Session" : L"", properties.SessionName()) << c.name;
+        EXPECT_TRUE(::IsEqualGUID(n >= 5 ? EtwTest::kTestProviderGuid : kZeroGuid,
+                                  properties.ProviderGuid()))
+            << c.name;
+    }
 }
 
 TEST(ETWAppPropertiesTest, SecondLoadIsRefusedAndChangesNothing) {
-    ScratchProductKey key(L"GSTEST9", /*complete=*/true);
+    ScratchProductKey key(kTag, /*complete=*/true);
     ETWAppProperties properties;
     ASSERT_TRUE(properties.LoadConfiguration(nullptr));
-    EXPECT_FALSE(properties.LoadConfiguration(L"GSTEST9"));
+    EXPECT_FALSE(properties.LoadConfiguration(kTag));
     EXPECT_FALSE(properties.LoadConfiguration(nullptr));
     EXPECT_EQ(L"NGX", properties.ProductTag());
     EXPECT_EQ(L"SOFTWARE\\Halvik\\Logging\\Provider", properties.ProviderKeyPath());
-    // A copy carries every field.
-    const ETWAppProperties copy(properties);
-    EXPECT_EQ(L"NGX", copy.ProductTag());
-    EXPECT_EQ(properties.EtlFile(), copy.EtlFile());
-    EXPECT_TRUE(::IsEqualGUID(kNgxProviderGuid, copy.ProviderGuid()));
+    EXPECT_TRUE(::IsEqualGUID(kNgxProviderGuid, ETWAppProperties(properties).ProviderGuid()));
 }
 
 TEST(ETWAppPropertiesTest, UnavailableProgramDataFailsTheLoad) {
@@ -175,13 +158,6 @@ TEST(ETWAppPropertiesTest, UnavailableProgramDataFailsTheLoad) {
     EXPECT_FALSE(properties.LoadConfiguration(nullptr));
     EXPECT_EQ(L"NGX", properties.ProductTag());
     EXPECT_EQ(L"", properties.ProviderKeyPath());
-}
-
-TEST(ETWAppPropertiesTest, FixedNames) {
-    ETWAppProperties properties;
-    EXPECT_EQ(L"hvlogs.etl", properties.GetEtlFileName());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging", properties.GetConfigRootPath());
-    EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\", properties.GetKeyPath(nullptr));
 }
 
 }  // namespace

@@ -14,8 +14,7 @@ using EtwTest::kTestProviderGuid;
 
 constexpr wchar_t kTag[] = L"GSTESTLSN";
 
-// A logger initialised under the test product, whose Provider key the test
-// fills; its logger name is RQD\kernel32.
+// A logger under the test product, whose Provider key the test fills; its name is RQD\kernel32.
 class ETWConfigurationListenerTest : public ::testing::Test {
   protected:
     ETWConfigurationListenerTest()
@@ -29,14 +28,24 @@ class ETWConfigurationListenerTest : public ::testing::Test {
         if (below != nullptr) subkey += std::wstring(L"\\") + below;
         ASSERT_EQ(0, key_.SetPlainDword(subkey.c_str(), name, value));
     }
+    // Starts the logger and enables it from a new session at `level`.
+    TRACEHANDLE EnableFromController(UCHAR level) {
+        EXPECT_EQ(0u, logger_.Start());
+        const TRACEHANDLE session = service_->StartSession();
+        EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, level, 0));
+        return session;
+    }
 
     EtwTest::ScratchProductKey key_;
     std::shared_ptr<CEventTraceStandIn> service_;
     CETWLogging logger_{service_};
 };
 
-TEST_F(ETWConfigurationListenerTest, EnableZeroDisablesAfterInitialisation) {
+// A string value is skipped: the string "Enable" of RQD would otherwise undo the root's 0.
+TEST_F(ETWConfigurationListenerTest, EnableZeroDisablesAfterInitialisationAndStringsAreIgnored) {
     SetDword(nullptr, L"Enable", 0);
+    ASSERT_EQ(0, key_.SetPlainString(L"Provider", L"Severity", L"1"));
+    ASSERT_EQ(0, key_.SetPlainString(L"Provider\\RQD", L"Enable", L"1"));
     ASSERT_EQ(0u, Init());
     EXPECT_FALSE(logger_.IsEnabled());
     EXPECT_EQ(3u, logger_.GetSeverity());
@@ -51,48 +60,29 @@ TEST_F(ETWConfigurationListenerTest, MostSpecificKeyIsAppliedLast) {
     SetDword(L"RQD\\kernel32", L"Severity", 4);
     SetDword(L"RQD\\kernel32", L"Enable", 0);
     SetDword(L"RQD", L"Enable", 1);
-    ASSERT_EQ(0u, logger_.Start());
-    const TRACEHANDLE session = service_->StartSession();
-    ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 1, 0));
+    EnableFromController(1);
     EXPECT_EQ(4u, logger_.GetSeverity());
     EXPECT_FALSE(logger_.IsEnabled());
 }
 
-TEST_F(ETWConfigurationListenerTest, RegistryOverridesTheControllerLevel) {
-    SetDword(nullptr, L"Severity", 1);
+TEST_F(ETWConfigurationListenerTest, RegistryOverridesTheControllerLevelAndDisable) {
+    SetDword(nullptr, L"Enable", 1);
     ASSERT_EQ(0u, Init());
-    ASSERT_EQ(0u, logger_.Start());
-    const TRACEHANDLE session = service_->StartSession();
+    const TRACEHANDLE session = EnableFromController(4);
+    ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid));
+    EXPECT_TRUE(logger_.IsEnabled());
+    EXPECT_EQ(4u, logger_.GetSeverity());  // the threshold is passed back unchanged
+    SetDword(nullptr, L"Severity", 1);
     ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 4, 0));
     EXPECT_EQ(1u, logger_.GetSeverity());
 }
 
-TEST_F(ETWConfigurationListenerTest, RegistryEnableOutlivesAControllerDisable) {
-    SetDword(nullptr, L"Enable", 1);
-    ASSERT_EQ(0u, Init());
-    ASSERT_EQ(0u, logger_.Start());
-    const TRACEHANDLE session = service_->StartSession();
-    ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 4, 0));
-    ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid));
-    EXPECT_TRUE(logger_.IsEnabled());
-    EXPECT_EQ(4u, logger_.GetSeverity());  // the threshold is passed back unchanged
-}
-
-TEST_F(ETWConfigurationListenerTest, ValuesOfAnotherTypeAreIgnored) {
-    ASSERT_EQ(0, key_.SetPlainString(L"Provider", L"Severity", L"1"));
-    ASSERT_EQ(0, key_.SetPlainString(L"Provider", L"Enable", L"0"));
-    ASSERT_EQ(0u, Init());
-    EXPECT_EQ(3u, logger_.GetSeverity());
-    EXPECT_TRUE(logger_.IsEnabled());
-}
-
-TEST_F(ETWConfigurationListenerTest, WithoutLoggerNothingChanges) {
+TEST_F(ETWConfigurationListenerTest, WithoutLoggerNothingChangesAndOnlyTheFirstLoggerIsTaken) {
     internal::ETWAppProperties properties;
     ASSERT_TRUE(properties.LoadConfiguration(kTag));
     SetDword(nullptr, L"Severity", 5);
     CETWConfigurationListener listener(properties);
     listener.OnConfigurationChanged(true, 2, 0);  // no logger: no effect, no crash
-
     HKEY root = nullptr;
     std::wstring path;
     listener.GetProviderKey(root, path);

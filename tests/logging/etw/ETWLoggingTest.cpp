@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "logging/etw/EventLayout.h"
@@ -20,22 +23,18 @@ using EtwTest::kTestProviderGuid;
 constexpr wchar_t kTag[] = L"GSTESTLOG";
 constexpr DWORD kAlreadyStarted = 20001;
 constexpr ULONG kUnhandledException = 574;
+constexpr DWORD kInvalidParameter = ERROR_INVALID_PARAMETER;
 
 // A listener that records its notifications and can be told to fail.
 class ProbeListener : public LoggingConfigListenerIf {
   public:
     enum class Failure { kNone, kThrow, kRaise };
     void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) override {
-        calls.push_back({enable, level, flags});
+        calls.emplace_back(enable, level, flags);
         if (failure == Failure::kThrow) throw std::runtime_error("listener failed");
         if (failure == Failure::kRaise) ::RaiseException(0xE0000042, 0, 0, nullptr);
     }
-    struct Call {
-        bool enable;
-        DWORD level;
-        DWORD flags;
-    };
-    std::vector<Call> calls;
+    std::vector<std::tuple<bool, DWORD, DWORD>> calls;
     Failure failure = Failure::kNone;
 };
 
@@ -51,10 +50,12 @@ void PutBytes(std::vector<BYTE>& out, const void* data, size_t count) {
     out.insert(out.end(), bytes, bytes + count);
 }
 
-void PutCounted(std::vector<BYTE>& out, const std::wstring& text) {
-    const USHORT count = static_cast<USHORT>(text.size());
-    PutBytes(out, &count, sizeof(count));
-    PutBytes(out, text.data(), text.size() * sizeof(wchar_t));
+void PutCounted(std::vector<BYTE>& out, std::initializer_list<std::wstring> texts) {
+    for (const std::wstring& text : texts) {
+        const USHORT count = static_cast<USHORT>(text.size());
+        PutBytes(out, &count, sizeof(count));
+        PutBytes(out, text.data(), text.size() * sizeof(wchar_t));
+    }
 }
 
 class ETWLoggingTest : public ::testing::Test {
@@ -64,33 +65,47 @@ class ETWLoggingTest : public ::testing::Test {
           service_(std::make_shared<CEventTraceStandIn>()),
           logger_(std::make_unique<CETWLogging>(service_)) {}
 
-    // Initialised, started and enabled by one session with threshold 1.
+    // Initialised as group RQD, started and enabled by one session with threshold 1.
     void Enable() {
         ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+        StartAndEnable();
+    }
+    void StartAndEnable(const GUID& provider = kTestProviderGuid) {
         ASSERT_EQ(0u, logger_->Start());
         session_ = service_->StartSession();
-        ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 1, 0));
+        ASSERT_EQ(0u, service_->EnableProvider(session_, provider, 1, 0));
         ASSERT_EQ(session_, logger_->GetSessionHandle());
     }
 
     std::vector<DecodedEvent> Decoded() {
         std::vector<DecodedEvent> decoded;
         for (const RecordedTraceEvent& event : service_->Events()) {
-            DecodedEvent one;
             EXPECT_EQ(2u, event.fields.size());
-            if (event.fields.size() != 2) continue;
-            EXPECT_EQ(0u, DecodeEventPayload(event.fields[0].data(), event.fields[0].size(),
-                                             event.fields[1].data(), event.fields[1].size(), one));
-            decoded.push_back(one);
+            decoded.emplace_back();
+            EXPECT_EQ(0u, DecodeEventPayload(event.fields.at(0).data(), event.fields[0].size(),
+                                             event.fields.at(1).data(), event.fields[1].size(),
+                                             decoded.back()));
         }
         return decoded;
     }
 
+    // The single event recorded, decoded.
+    DecodedEvent Only() {
+        const std::vector<DecodedEvent> events = Decoded();
+        EXPECT_EQ(1u, events.size());
+        return events.empty() ? DecodedEvent{} : events[0];
+    }
+
+    // The logger's session handle, enabled state and threshold.
+    using LoggerState = std::tuple<TRACEHANDLE, bool, DWORD>;
+    LoggerState State() {
+        return {logger_->GetSessionHandle(), logger_->IsEnabled(), logger_->GetSeverity()};
+    }
+
     std::vector<int> EventLevels() {
         std::vector<int> levels;
-        for (const RecordedTraceEvent& event : service_->Events()) {
-            levels.push_back(event.header.Class.Level);
-        }
+        for (const RecordedTraceEvent& e : service_->Events())
+            levels.push_back(e.header.Class.Level);
         return levels;
     }
 
@@ -120,170 +135,113 @@ TEST_F(ETWLoggingTest, KnownMessageGivesExactHeaderAndContextRecord) {
     EXPECT_EQ(0, ::memcmp(expectedHeader, &event.header, sizeof(expectedHeader)));
 
     const std::string message =
-        "Copy file to C:\\a\xC3\xA9 failed from D:\\b. Try to delay copy "
-        "until reboot";
+        "Copy file to C:\\a\xC3\xA9 failed from D:\\b. Try to delay copy until reboot";
     std::vector<BYTE> context;
-    const DWORD processId = ::GetCurrentProcessId();
-    const DWORD threadId = ::GetCurrentThreadId();
+    const DWORD ids[2] = {::GetCurrentProcessId(), ::GetCurrentThreadId()};
     const int line = 136;
     const ULONG64 messageSize = message.size();
-    PutBytes(context, &processId, 4);
-    PutBytes(context, &threadId, 4);
-    PutCounted(context, ProcessImageName());
-    PutCounted(context, L"gatesvc");
-    PutCounted(context, L"InstallHipsDriverFile");
+    PutBytes(context, ids, sizeof(ids));
+    PutCounted(context, {ProcessImageName(), L"gatesvc", L"InstallHipsDriverFile"});
     PutBytes(context, &line, 4);
-    PutCounted(context, ProcessImageName());  // the logging code is linked into the program
-    PutCounted(context, L"");                 // which has no version resource
-    PutCounted(context, L"RQD");
+    // The logging code is linked into the program, which has no version resource.
+    PutCounted(context, {ProcessImageName(), L"", L"RQD"});
     PutBytes(context, &messageSize, 8);
     EXPECT_EQ(context, event.fields[0]);
     EXPECT_EQ(std::vector<BYTE>(message.begin(), message.end()), event.fields[1]);
     ASSERT_EQ(2u, event.mofEntries.size());
-    EXPECT_EQ(context.size(), event.mofEntries[0].Length);
-    EXPECT_EQ(0u, event.mofEntries[0].DataType);
-    EXPECT_EQ(message.size(), event.mofEntries[1].Length);
-    EXPECT_EQ(0u, event.mofEntries[1].DataType);
+    EXPECT_EQ(0u, event.mofEntries[0].DataType | event.mofEntries[1].DataType);
 }
 
-// The group stored by a refused InitEx is the one that events name, as
-// GetGroupName and the listener's keys do.
-TEST_F(ETWLoggingTest, EventsNameTheGroupStoredByARefusedInitEx) {
-    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              logger_->InitEx(kTag, L"OTHER", nullptr, L"", nullptr));
-    ASSERT_EQ(0u, logger_->Start());
-    session_ = service_->StartSession();
-    ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 1, 0));
-    ASSERT_EQ(0u, logger_->LogEx(2, L"f", L"g", 1, L"%s", L"x"));
-    const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(L"OTHER", events[0].groupName);
+// Without a successful InitEx the record is still whole: unknown identity fields count zero,
+// and a NULL file or function is carried as an empty string.
+TEST_F(ETWLoggingTest, UninitialisedLoggerAndNullNamesSendAWholeRecord) {
+    StartAndEnable(GUID{});
+    ASSERT_EQ(0u, logger_->LogEx(3, nullptr, nullptr, 7, L"%s", L"x"));
+    EXPECT_EQ(kInvalidParameter, logger_->LogEx(3, L"f", L"g", 5, nullptr));
+    const DecodedEvent event = Only();
+    EXPECT_EQ(L"", event.processImageName + event.groupName + event.file + event.function);
+    EXPECT_EQ(7, event.line);
+    EXPECT_EQ("x", event.message);
 }
 
-// A logger used without a successful InitEx still sends a whole record: the
-// identity fields it does not know go out as zero counts.
-TEST_F(ETWLoggingTest, UninitialisedLoggerSendsAWholeRecord) {
-    CETWLogging bare(service_);
-    ASSERT_EQ(0u, bare.Start());
-    session_ = service_->StartSession();
-    ASSERT_EQ(0u, service_->EnableProvider(session_, GUID{}, 1, 0));
-    ASSERT_EQ(session_, bare.GetSessionHandle());
-    ASSERT_EQ(0u, bare.LogEx(3, L"f", L"g", 7, L"%s", L"x"));
-    const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(L"", events[0].processImageName);
-    EXPECT_EQ(L"", events[0].groupName);
-    EXPECT_EQ(L"g", events[0].function);
-    EXPECT_EQ(7, events[0].line);
-    EXPECT_EQ("x", events[0].message);
-}
-
-TEST_F(ETWLoggingTest, LevelThreeAlwaysPassesTheThreshold) {
+TEST_F(ETWLoggingTest, LevelsSixAndAboveGoOutAsThreeAndThreeAlwaysPasses) {
     Enable();
+    for (DWORD level : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 9u}) logger_->LogEx(level, L"f", L"g", 1, L"m");
+    EXPECT_EQ(3u, logger_->MapLevel(6));
+    EXPECT_EQ(9u, logger_->MapLevel(9));
     logger_->SetSeverity(5);
     EXPECT_TRUE(logger_->IsLevelEnabled(3));
     EXPECT_FALSE(logger_->IsLevelEnabled(4));
-    logger_->LogEx(4, L"f", L"g", 1, L"filtered");
-    logger_->LogEx(3, L"f", L"g", 1, L"written");
-    logger_->LogEx(5, L"f", L"g", 1, L"written");
-    EXPECT_EQ((std::vector<int>{3, 5}), EventLevels());
+    for (DWORD level : {4u, 3u, 5u}) logger_->LogEx(level, L"f", L"g", 1, L"m");
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 3, 3, 3, 5}), EventLevels());
 }
 
-TEST_F(ETWLoggingTest, LevelsSixAndAboveGoOutAsThree) {
-    Enable();
-    for (DWORD level : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 9u}) logger_->LogEx(level, L"f", L"g", 1, L"m");
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 3, 3}), EventLevels());
-    EXPECT_EQ(3u, logger_->MapLevel(6));
-    EXPECT_EQ(9u, logger_->MapLevel(9));
-}
-
-TEST_F(ETWLoggingTest, LongMessagesAreCutAt2079UnitsWithTheirZero) {
+TEST_F(ETWLoggingTest, MessagesAreCutAt2079UnitsWithTheirZeroAndMayBeEmpty) {
     Enable();
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(2079, L'a').c_str());
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(5000, L'b').c_str());
     // UTF-8 too long for the buffer's tail: converted on the heap.
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(2000, L'\u00e9').c_str());
+    logger_->LogEx(3, L"f", L"g", 1, L"");
     const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(3u, events.size());
+    ASSERT_EQ(4u, events.size());
     EXPECT_EQ(std::string(2079, 'a'), events[0].message);
     EXPECT_EQ(std::string(2079, 'b') + std::string(1, '\0'), events[1].message);
     std::string accented;
     for (int i = 0; i < 2000; ++i) accented += "\xC3\xA9";
     EXPECT_EQ(accented, events[2].message);
     EXPECT_EQ(4000u, events[2].messageSize);
-}
-
-TEST_F(ETWLoggingTest, EmptyMessageGivesEmptySecondField) {
-    Enable();
-    logger_->LogEx(3, L"f", L"g", 1, L"");
-    const std::vector<RecordedTraceEvent> events = service_->Events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_TRUE(events[0].fields[1].empty());
-    const std::vector<BYTE>& context = events[0].fields[0];
-    ASSERT_GE(context.size(), 8u);
-    EXPECT_EQ(std::vector<BYTE>(8, 0), std::vector<BYTE>(context.end() - 8, context.end()));
+    EXPECT_TRUE(service_->Events()[3].fields[1].empty());
+    EXPECT_EQ(0u, events[3].messageSize);
 }
 
 TEST_F(ETWLoggingTest, NamesLongerThan65535UnitsCarryTheLowSixteenBits) {
-    const std::wstring group(65537, L'g');
-    ASSERT_EQ(0u, logger_->InitEx(kTag, group.c_str(), nullptr, nullptr, nullptr));
-    ASSERT_EQ(0u, logger_->Start());
-    session_ = service_->StartSession();
-    ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 1, 0));
+    ASSERT_EQ(0u,
+              logger_->InitEx(kTag, std::wstring(65537, L'g').c_str(), nullptr, nullptr, nullptr));
+    StartAndEnable();
     logger_->LogEx(3, std::wstring(65541, L'f').c_str(), std::wstring(65535, L'u').c_str(), 7,
                    L"m");
-    const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(L"fffff", events[0].file);
-    EXPECT_EQ(std::wstring(65535, L'u'), events[0].function);
-    EXPECT_EQ(L"g", events[0].groupName);
-    EXPECT_EQ(7, events[0].line);
-    EXPECT_EQ("m", events[0].message);
+    const DecodedEvent event = Only();
+    EXPECT_EQ(L"fffff", event.file);
+    EXPECT_EQ(std::wstring(65535, L'u'), event.function);
+    EXPECT_EQ(L"g", event.groupName);
+    EXPECT_EQ(7, event.line);
+    EXPECT_EQ("m", event.message);
 }
 
-TEST_F(ETWLoggingTest, NullFileAndFunctionAreCarriedEmpty) {
-    Enable();
-    EXPECT_EQ(0u, logger_->LogEx(3, nullptr, nullptr, 5, L"m"));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              logger_->LogEx(3, L"f", L"g", 5, nullptr));
-    const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(L"", events[0].file);
-    EXPECT_EQ(L"", events[0].function);
-    EXPECT_EQ(L"RQD", events[0].groupName);
-}
-
-TEST_F(ETWLoggingTest, EveryWritingOperationReachesTheTrace) {
-    Enable();
+// Without a session an event is attempted and refused; a disabled logger attempts none.
+TEST_F(ETWLoggingTest, EveryWritingOperationReachesTheTraceWhenEnabledWithASession) {
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    ASSERT_EQ(0u, logger_->Start());
+    EXPECT_EQ(0u, logger_->LogEx(3, L"f", L"g", 1, L"no session"));
+    EXPECT_EQ(1u, service_->RefusedEventCount());
+    StartAndEnable();
     logger_->Log(1, L"f", L"g", 1, L"%s-%d", L"x", 5);
     logger_->Log(1, L"f", L"g", 1, L"");  // an empty format writes nothing
     EXPECT_EQ(0u, logger_->LogMessage(L"f", L"g", 1, 2, L"100% sure"));
     EXPECT_EQ(0u, logger_->LogWarning(L"f", L"g", 1, L"w%d", 2));
     EXPECT_EQ(0u, logger_->LogCritical(L"f", L"g", 1, L"c"));
+    logger_->SetEnabled(false);
+    EXPECT_EQ(0u, logger_->LogEx(3, L"f", L"g", 1, L"disabled"));
     const std::vector<DecodedEvent> events = Decoded();
     ASSERT_EQ(4u, events.size());
     EXPECT_EQ("x-5", events[0].message);
     EXPECT_EQ("100% sure", events[1].message);
     EXPECT_EQ("w2", events[2].message);
     EXPECT_EQ((std::vector<int>{1, 2, 2, 5}), EventLevels());
-}
-
-TEST_F(ETWLoggingTest, DisabledOrSessionlessLoggerWritesNothing) {
-    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    ASSERT_EQ(0u, logger_->Start());
-    EXPECT_EQ(0u, logger_->LogEx(3, L"f", L"g", 1, L"no session"));
-    EXPECT_EQ(1u, service_->RefusedEventCount());  // attempted with handle 0
-    EXPECT_EQ(0u, service_->ForeignHandleEventCount());
-    logger_->SetEnabled(false);
-    EXPECT_EQ(0u, logger_->LogEx(3, L"f", L"g", 1, L"disabled"));
     EXPECT_EQ(1u, service_->RefusedEventCount());
-    EXPECT_TRUE(service_->Events().empty());
+    EXPECT_EQ(0u, service_->ForeignHandleEventCount());
 }
 
-TEST_F(ETWLoggingTest, StartRegistersOnceUnderTheProviderGuid) {
+TEST_F(ETWLoggingTest, StartRegistersOrFailsOnceAndStopOrDestructionUnregisters) {
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    service_->FailNextRegistration(ERROR_ACCESS_DENIED);  // reported once, not retried
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), logger_->Start());
     EXPECT_EQ(0u, logger_->Start());
+    EXPECT_EQ(0u, service_->RegistrationCount());
+
+    logger_ = std::make_unique<CETWLogging>(service_);
+    Enable();
     EXPECT_EQ(0u, logger_->Start());
     EXPECT_EQ(1u, service_->RegistrationCount());
     EXPECT_TRUE(::IsEqualGUID(kTestProviderGuid, service_->LastControlGuid()));
@@ -292,17 +250,8 @@ TEST_F(ETWLoggingTest, StartRegistersOnceUnderTheProviderGuid) {
     EXPECT_EQ(0u, service_->ProviderCount());
     EXPECT_FALSE(logger_->IsEnabled());
     EXPECT_EQ(0u, logger_->Stop());
-}
 
-TEST_F(ETWLoggingTest, FailedRegistrationIsReportedOnce) {
-    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    service_->FailNextRegistration(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), logger_->Start());
-    EXPECT_EQ(0u, logger_->Start());
-    EXPECT_EQ(0u, service_->RegistrationCount());
-}
-
-TEST_F(ETWLoggingTest, DestructionUnregistersTheProvider) {
+    logger_ = std::make_unique<CETWLogging>(service_);
     Enable();
     EXPECT_EQ(1u, service_->ProviderCount());
     logger_.reset();
@@ -312,23 +261,15 @@ TEST_F(ETWLoggingTest, DestructionUnregistersTheProvider) {
 TEST_F(ETWLoggingTest, SecondSessionNeitherTakesOverNorClearsTheFirst) {
     Enable();
     ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 4, 0x10));
-    EXPECT_EQ(4u, logger_->GetSeverity());
     const TRACEHANDLE second = service_->StartSession();
     EXPECT_EQ(0u, service_->EnableProvider(second, kTestProviderGuid, 2, 0));
-    EXPECT_EQ(session_, logger_->GetSessionHandle());
-    EXPECT_EQ(4u, logger_->GetSeverity());  // the listener was not told
-
+    EXPECT_EQ(LoggerState(session_, true, 4), State());  // the listener was not told
     EXPECT_EQ(0u, service_->DisableProvider(second, kTestProviderGuid));
-    EXPECT_EQ(session_, logger_->GetSessionHandle());
-    EXPECT_FALSE(logger_->IsEnabled());  // the disable still reached the listener
-    EXPECT_EQ(4u, logger_->GetSeverity());
-
+    EXPECT_EQ(LoggerState(session_, false, 4), State());  // the disable still reached it
     EXPECT_EQ(0u, service_->DisableProvider(session_, kTestProviderGuid));
-    EXPECT_EQ(0u, logger_->GetSessionHandle());
+    EXPECT_EQ(TRACEHANDLE{0}, logger_->GetSessionHandle());
     EXPECT_EQ(0u, service_->EnableProvider(second, kTestProviderGuid, 2, 0));
-    EXPECT_EQ(second, logger_->GetSessionHandle());
-    EXPECT_TRUE(logger_->IsEnabled());
-    EXPECT_EQ(2u, logger_->GetSeverity());
+    EXPECT_EQ(LoggerState(second, true, 2), State());
 }
 
 TEST_F(ETWLoggingTest, EnableFailuresReturnTheLastError) {
@@ -345,104 +286,77 @@ TEST_F(ETWLoggingTest, EnableFailuresReturnTheLastError) {
     WNODE_HEADER stale = {};
     stale.HistoricalContext = 0x1234567812345678ull;
     EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_HANDLE), logger_->OnControlRequest(4, &stale));
-    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_PARAMETER), logger_->OnControlRequest(4, nullptr));
+    EXPECT_EQ(kInvalidParameter, logger_->OnControlRequest(4, nullptr));
+    EXPECT_EQ(kInvalidParameter, logger_->OnControlRequest(0, &stale));
     EXPECT_EQ(second, logger_->GetSessionHandle());
-    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_PARAMETER), logger_->OnControlRequest(0, &stale));
 }
 
+// 87 for a missing context; 574 when the listener throws (SEH is caught only under MSVC).
 TEST_F(ETWLoggingTest, ControlCallbackCodes) {
     auto* probe = new ProbeListener;
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, probe));
     ASSERT_EQ(1u, probe->calls.size());
-    EXPECT_TRUE(probe->calls[0].enable);
-    EXPECT_EQ(3u, probe->calls[0].level);
+    EXPECT_EQ(std::make_tuple(true, DWORD{3}, DWORD{0}), probe->calls[0]);
     ASSERT_EQ(0u, logger_->Start());
     const TRACEHANDLE session = service_->StartSession();
 
     WNODE_HEADER buffer = {};
     buffer.HistoricalContext = session;
     ULONG size = sizeof(buffer);
-    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_PARAMETER),
+    EXPECT_EQ(kInvalidParameter,
               CETWLogging::ControlCallback(WMI_ENABLE_EVENTS, nullptr, &size, &buffer));
 
     probe->failure = ProbeListener::Failure::kThrow;
     EXPECT_EQ(kUnhandledException, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
     ASSERT_EQ(2u, probe->calls.size());
-    EXPECT_EQ(2u, probe->calls[1].level);
-    EXPECT_EQ(7u, probe->calls[1].flags);
-
+    EXPECT_EQ(std::make_tuple(true, DWORD{2}, DWORD{7}), probe->calls[1]);
+#ifdef _MSC_VER
+    probe->failure = ProbeListener::Failure::kRaise;
+    EXPECT_EQ(kUnhandledException, service_->DisableProvider(session, kTestProviderGuid));
+#endif
     probe->failure = ProbeListener::Failure::kNone;
     EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
 }
 
-// Structured exceptions are caught only where the compiler has __try.
-TEST_F(ETWLoggingTest, ControlCallbackTurnsStructuredExceptionInto574) {
-#ifndef _MSC_VER
-    GTEST_SKIP() << "structured exceptions are caught only in the MSVC build";
-#else
-    auto* probe = new ProbeListener;
-    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, probe));
-    ASSERT_EQ(0u, logger_->Start());
-    const TRACEHANDLE session = service_->StartSession();
-    probe->failure = ProbeListener::Failure::kRaise;
-    EXPECT_EQ(kUnhandledException, service_->DisableProvider(session, kTestProviderGuid));
-#endif
-}
-
-TEST_F(ETWLoggingTest, InitExRefusals) {
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              logger_->InitEx(kTag, L"", nullptr, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              logger_->InitEx(kTag, L"RQD", nullptr, L"", nullptr));
+// A refused InitEx still stores its group (a fixed fault), events name it; a failed load
+// and Stop are not undone by another InitEx.
+TEST_F(ETWLoggingTest, InitExRefusalsStoreTheGroupEventsName) {
+    EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"", nullptr, nullptr, nullptr));
+    EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"RQD", nullptr, L"", nullptr));
     std::wstring group;
     logger_->GetGroupName(group);
     EXPECT_EQ(L"RQD", group);
-
-    // A load that failed is not tried again: Init fails the same way.
-    CETWLogging failed(service_);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              failed.InitEx(L"GSTESTNOKEY", L"RQD", nullptr, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              failed.Init(L"RQD", nullptr, nullptr, nullptr));
-
-    // Nor after Stop.
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    ASSERT_EQ(0u, logger_->Start());
+    ASSERT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"OTHER", nullptr, L"", nullptr));
+    StartAndEnable();
+    ASSERT_EQ(0u, logger_->LogEx(2, L"f", L"g", 1, L"%s", L"x"));
+    EXPECT_EQ(L"OTHER", Only().groupName);
     ASSERT_EQ(0u, logger_->Stop());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+
+    CETWLogging failed(service_);
+    EXPECT_EQ(kInvalidParameter, failed.InitEx(L"GSTESTNOKEY", L"RQD", nullptr, nullptr, nullptr));
+    EXPECT_EQ(kInvalidParameter, failed.Init(L"RQD", nullptr, nullptr, nullptr));
 }
 
-TEST_F(ETWLoggingTest, NamesAndSimpleOperations) {
-    CETWLogging logger(service_);
-    ASSERT_EQ(0u,
-              logger.InitEx(kTag, L"RQD", ::GetModuleHandleW(L"kernel32.dll"), L"host", nullptr));
+TEST_F(ETWLoggingTest, NamesSeverityClampAndEventRecord) {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", kernel32, L"host", nullptr));
     std::wstring name;
-    logger.GetLoggerName(name);
+    logger_->GetLoggerName(name);
     EXPECT_EQ(L"RQD\\kernel32", name);
-    EXPECT_EQ(L"kernel32.dll", logger.GetModuleName(::GetModuleHandleW(L"kernel32.dll"), false));
-    EXPECT_EQ(ProcessImageName(), logger.GetModuleName(nullptr, false));
+    EXPECT_EQ(L"kernel32.dll", logger_->GetModuleName(kernel32, false));
 
-    logger.SetSeverity(2);
-    EXPECT_EQ(2u, logger.SetSeverity(0));
-    EXPECT_EQ(1u, logger.GetSeverity());
-    EXPECT_EQ(1u, logger.SetSeverity(9));
-    EXPECT_EQ(6u, logger.GetSeverity());
-    EXPECT_EQ(0, logger.AddRef());
-    EXPECT_EQ(0, logger.Release());
-    logger.SetMaxEntries(5);
-    logger.SetMaxSize(5);
-    EXPECT_EQ(0u, logger.GetMaxEntries());
-    EXPECT_EQ(0u, logger.GetMaxSize());
+    logger_->SetSeverity(2);
+    EXPECT_EQ(2u, logger_->SetSeverity(0));
+    EXPECT_EQ(1u, logger_->GetSeverity());
+    EXPECT_EQ(1u, logger_->SetSeverity(9));
+    EXPECT_EQ(6u, logger_->GetSeverity());
 
+    // The record is filled as for an event, except the logging module name it already holds.
     CLoggingIf_ex::EventContext record;
     record.loggingModuleName = L"kept";
-    logger.FillEventRecord(nullptr, L"fn", 12, record);
-    EXPECT_EQ(::GetCurrentProcessId(), record.processId);
-    EXPECT_EQ(::GetCurrentThreadId(), record.threadId);
-    EXPECT_EQ(L"", record.file);
-    EXPECT_EQ(L"fn", record.function);
-    EXPECT_EQ(12, record.line);
+    logger_->FillEventRecord(nullptr, L"fn", 12, record);
     EXPECT_EQ(L"RQD", record.groupName);
     EXPECT_EQ(L"kept", record.loggingModuleName);
     EXPECT_EQ(ProcessImageName(), record.processImageName);
@@ -465,15 +379,17 @@ TEST(LoggingModuleInfoTest, IdentityOfTheModuleHoldingTheLoggingCode) {
 
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring version =
-        internal::QueryFileVersion(std::wstring(system) + L"\\kernel32.dll");
-    EXPECT_FALSE(version.empty());
+    EXPECT_FALSE(internal::QueryFileVersion(std::wstring(system) + L"\\kernel32.dll").empty());
     EXPECT_EQ(L"", internal::QueryFileVersion(L"C:\\no\\such\\file.dll"));
-    EXPECT_EQ(L"1.2.3.4", internal::NormalizeFileVersion(L"1, 2, 3, 4"));
-    EXPECT_EQ(L"10.0.1.2", internal::NormalizeFileVersion(L"10,0,1,2 (build)"));
-    EXPECT_EQ(L"1,2,3", internal::NormalizeFileVersion(L"1,2,3"));
-    EXPECT_EQ(L"", internal::NormalizeFileVersion(L""));
-    EXPECT_EQ(L"6.1.7601.17514 (win7)", internal::NormalizeFileVersion(L"6.1.7601.17514 (win7)"));
+    const std::pair<const wchar_t*, const wchar_t*> versions[] = {
+        {L"1, 2, 3, 4", L"1.2.3.4"},
+        {L"10,0,1,2 (build)", L"10.0.1.2"},
+        {L"1,2,3", L"1,2,3"},
+        {L"", L""},
+        {L"6.1.7601.17514 (win7)", L"6.1.7601.17514 (win7)"}};
+    for (const auto& [raw, normal] : versions) {
+        EXPECT_EQ(normal, internal::NormalizeFileVersion(raw)) << raw;
+    }
     EXPECT_EQ(L"x.dll", internal::ModuleFileNameFromPath(L"C:\\a\\x.dll"));
     EXPECT_EQ(L"x.dll", internal::ModuleFileNameFromPath(L"x.dll"));
     EXPECT_EQ(L"", internal::ModuleFileNameFromPath(L"\\x.dll"));

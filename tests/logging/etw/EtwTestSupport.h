@@ -1,5 +1,4 @@
-// Helpers shared by the ETW back end's tests: a product configuration key
-// below HKEY_LOCAL_MACHINE\SOFTWARE\Halvik.logging that the object deletes.
+// Helpers shared by the ETW back end's tests: a scratch product configuration key.
 #pragma once
 
 #include <windows.h>
@@ -8,15 +7,14 @@
 
 namespace EtwTest {
 
-// The provider GUID that the complete test configuration holds.
+// The provider and session GUIDs that the complete test configuration holds.
 constexpr GUID kTestProviderGuid = {
     0x6A7C1F20, 0x1B2C, 0x4D3E, {0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}};
 constexpr GUID kTestSessionGuid = {
     0x0F1E2D3C, 0x4B5A, 0x6978, {0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0}};
 
-// HKLM\SOFTWARE\Halvik.logging\<tag>, deleted with everything below it when
-// made and when the object goes. With `complete`, it holds every key and
-// value of a configuration, each value an obfuscated record.
+// HKLM\SOFTWARE\Halvik.logging\<tag>, deleted when made and when the object goes. With
+// `complete`, it holds every key and value of a configuration, each an obfuscated record.
 class ScratchProductKey {
   public:
     ScratchProductKey(const std::wstring& tag, bool complete);
