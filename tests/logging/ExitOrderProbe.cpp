@@ -1,6 +1,5 @@
-// A program with the installer's start-up whose logger reports, while the
-// process exits, what has already been torn down. The exit-order test runs it.
-// Usage: exit_order_probe.exe <report file>
+// Has the installer's start-up; its logger reports, while the process exits, what
+// is already torn down. Usage: exit_order_probe.exe <report file>
 #include <windows.h>
 
 #include <wchar.h>
@@ -9,7 +8,6 @@
 #include <string>
 
 #include "basalt/Logging/internal_logging.h"
-#include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
 #include "gatesvc/Startup.h"
 #include "logging/LogBuilder.h"
@@ -24,9 +22,8 @@ const bool g_startup = (Gatesvc::ProcessStartup(), true);
 wchar_t g_reportPath[MAX_PATH];
 
 void Report(const std::wstring& line) {
-    Basalt::UniqueHandle file(::CreateFileW(g_reportPath, FILE_APPEND_DATA,
-                                            FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    Basalt::UniqueHandle file(::CreateFileW(g_reportPath, FILE_APPEND_DATA, FILE_SHARE_READ,
+                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     const std::wstring text = line + L"\n";
     DWORD written = 0;
     ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)),
@@ -36,22 +33,19 @@ void Report(const std::wstring& line) {
 std::wstring Registered() {
     Basalt::ILoggingHandler* handler = Basalt::CLogger::GetRegisteredHandler();
     if (handler == nullptr) return L"none";
-    if (handler == &ETWLogging::CBasaltLogHandler::Instance()) return L"bridge";
-    return L"other";
+    return handler == &ETWLogging::CBasaltLogHandler::Instance() ? L"bridge" : L"other";
 }
 
-// Reports when the tracing service is told to unregister the provider.
 class ReportingTraceService : public ETWLogging::CEventTraceStandIn {
-public:
+  public:
     ULONG UnregisterTraceGuids(TRACEHANDLE handle) override {
         Report(L"provider unregistered");
         return CEventTraceStandIn::UnregisterTraceGuids(handle);
     }
 };
 
-// Reports what it finds when the facade destroys it.
 class ReportingLogger : public ETWLogging::CETWLogging {
-public:
+  public:
     using CETWLogging::CETWLogging;
     ~ReportingLogger() override {
         Report(L"logger destroyed; handler " + Registered() + L"; facade " +
@@ -67,17 +61,14 @@ int wmain(int argc, wchar_t** argv) {
     if (argc != 2) return 2;
     wcsncpy_s(g_reportPath, argv[1], _TRUNCATE);
     ::DeleteFileW(g_reportPath);
-
     ETWLogging::LogIdentity& identity = ETWLogging::ProcessLogIdentity();
     identity.groupName = L"RQD";
     identity.hostName = nullptr;
     ETWLogging::CLogFacade* facade = ETWLogging::GetLogFacade();
     if (facade == nullptr || facade->GetLogger() == nullptr) return 3;
-
-    // Kept alive past the logger's destruction: the service's thread must
-    // outlast the provider it serves.
-    static auto* service = new std::shared_ptr<ReportingTraceService>(
-        std::make_shared<ReportingTraceService>());
+    // Never freed: the service's thread must outlast the provider it serves.
+    static auto* service =
+        new std::shared_ptr<ReportingTraceService>(std::make_shared<ReportingTraceService>());
     auto* logger = new ReportingLogger(*service);
     if (logger->InitEx(nullptr, L"RQD", nullptr, nullptr, nullptr) != 0) return 4;
     facade->SetLogger(logger);

@@ -1,6 +1,5 @@
-// The facade's first creation: back-end choice, bridge registration and the
-// foundation messages before and after. Its own executable, so that the
-// facade and the foundation logger start clean.
+// The facade's first creation, the bridge and the foundation messages before and
+// after. Its own executable, so the facade and the foundation logger start clean.
 #include "logging/LogFacade.h"
 
 #include <gtest/gtest.h>
@@ -15,28 +14,22 @@ using namespace ETWLogging;
 
 namespace {
 
-void RemoveMachineMechanism() {
-    Basalt::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
-        key.DeleteValue(kLoggingMechanismValue);
-    }
-}
-
 // The tests of this program build on each other, in the order written.
 TEST(FacadeInit, FoundationMessagesBeforeTheFirstLogRequestGoToTheDefaultHandler) {
     Basalt::CLogger::Log(Basalt::kLogTypeInfo, L"src", L"fn", 1, L"before");
     EXPECT_EQ(Basalt::CLogger::GetRegisteredHandler(), &Basalt::CDefaultLoggingHandler::Instance());
-    // Foundation messages never create the facade.
-    EXPECT_EQ(PeekLogFacade(), nullptr);
+    EXPECT_EQ(PeekLogFacade(), nullptr);  // foundation messages never create the facade
 }
 
 TEST(FacadeInit, FirstLogRequestBuildsTheEtwLoggerAndRegistersTheBridge) {
-    RemoveMachineMechanism();
+    Basalt::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
+        key.DeleteValue(kLoggingMechanismValue);
+    }
     LogIdentity& identity = ProcessLogIdentity();
     identity.groupName = L"RQD";
     identity.hostName = nullptr;
     identity.module = ::GetModuleHandleW(nullptr);
-
     EXPECT_TRUE(IsLogLevelEnabled(kLevelInformation));  // ETW lets 3 through always
     CLogFacade* facade = PeekLogFacade();
     ASSERT_NE(facade, nullptr);
@@ -45,33 +38,25 @@ TEST(FacadeInit, FirstLogRequestBuildsTheEtwLoggerAndRegistersTheBridge) {
     EXPECT_EQ(facade->GetRegisteredHandler(), &CBasaltLogHandler::Instance());
 }
 
+// Types 0 and 1 at 1, 2 at 4, any other at 2; a second handler is refused through it.
 TEST(FacadeInit, BridgeCarriesFoundationMessagesAtTheirMappedLevels) {
     auto* logger = new TestSupport::RecordingLogger();  // owned by the facade
     GetLogFacade()->SetLogger(logger);
     Basalt::CLogger::Log(Basalt::kLogTypeError, L"src", L"fn", 9, L"two %s", L"wide");
     Basalt::CLogger::Log(7, L"src", L"fn", 10, L"seven");
     Basalt::CLogger::Log(Basalt::kLogTypeNone, L"src", L"fn", 11, L"zero");
-    auto messages = logger->Messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[0].level, kLevelError);
-    EXPECT_EQ(messages[0].file, L"src");
-    EXPECT_EQ(messages[0].function, L"fn");
-    EXPECT_EQ(messages[0].line, 9);
-    EXPECT_EQ(messages[0].message, L"two wide");
-    EXPECT_EQ(messages[1].level, kLevelWarning);
-    EXPECT_EQ(messages[2].level, kLevelNormal);
-}
-
-TEST(FacadeInit, BridgeRefusesAnotherHandlerThroughTheLogger) {
-    // A second handler is refused, and the refusal reaches the bridge's logger.
-    auto* logger = new TestSupport::RecordingLogger();
-    GetLogFacade()->SetLogger(logger);
+    Basalt::CLogger::Log(Basalt::kLogTypeInfo, L"src", L"fn", 12, L"one");
     Basalt::CDefaultLoggingHandler other;
     EXPECT_EQ(Basalt::CLogger::RegisterHandler(&other), static_cast<DWORD>(ERROR_INVALID_STATE));
     auto messages = logger->Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].level, kLevelError);
-    EXPECT_EQ(messages[0].line, 72);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[0].file, L"src");
+    EXPECT_EQ(messages[0].function, L"fn");
+    EXPECT_EQ(messages[0].message, L"two wide");
+    EXPECT_EQ(messages[0].line, 9);
+    const DWORD levels[] = {kLevelError, kLevelWarning, kLevelNormal, kLevelNormal, kLevelError};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(messages[i].level, levels[i]) << "message " << i;
+    EXPECT_EQ(messages[4].line, 72);  // the refusal, from the foundation logger
 }
 
 }  // namespace

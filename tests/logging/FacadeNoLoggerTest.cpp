@@ -17,7 +17,6 @@ TEST(FacadeWithoutLogger, EmptyGroupNameLeavesNoLoggerAndNoBridge) {
     EXPECT_EQ(facade->GetRegisteredHandler(), nullptr);
     EXPECT_EQ(facade->Log(kLevelError, L"f", L"fn", 1, L"x"), kErrorNoLogger);
     EXPECT_EQ(facade->Write(L"f", L"fn", 1, kLevelError, L"x"), kErrorNoLogger);
-    // Foundation messages keep going to the default handler.
-    Basalt::CLogger::Log(Basalt::kLogTypeInfo, L"src", L"fn", 1, L"x");
+    Basalt::CLogger::Log(Basalt::kLogTypeInfo, L"src", L"fn", 1, L"x");  // still the default
     EXPECT_EQ(Basalt::CLogger::GetRegisteredHandler(), &Basalt::CDefaultLoggingHandler::Instance());
 }

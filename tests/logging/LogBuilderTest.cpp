@@ -17,38 +17,32 @@ namespace {
 bool IsFileLogger(CLoggingIf* logger) { return dynamic_cast<CLogging*>(logger) != nullptr; }
 bool IsEtwLogger(CLoggingIf* logger) { return dynamic_cast<CETWLogging*>(logger) != nullptr; }
 
-// "Logging Mechanism" in the machine's logging key, removed before and after.
-class MachineMechanism {
-public:
-    MachineMechanism() { Remove(); }
-    ~MachineMechanism() { Remove(); }
-    LONG SetObfuscated(DWORD value) {
-        Basalt::CObfuscatedRegKey key;
-        LONG code = key.Create(HKEY_LOCAL_MACHINE, kLoggingKeyPath);
-        return code != ERROR_SUCCESS ? code : key.SetDWORDValue(kLoggingMechanismValue, value);
+// Writes "Logging Mechanism" into the machine's logging key through a `Key`.
+template <class Key>
+LONG SetMachineMechanism(DWORD value) {
+    Key key;
+    LONG code = key.Create(HKEY_LOCAL_MACHINE, kLoggingKeyPath);
+    return code != ERROR_SUCCESS ? code : key.SetDWORDValue(kLoggingMechanismValue, value);
+}
+
+void RemoveMachineMechanism() {
+    Basalt::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
+        key.DeleteValue(kLoggingMechanismValue);
     }
-    LONG SetPlain(DWORD value) {
-        Basalt::CRegKey key;
-        LONG code = key.Create(HKEY_LOCAL_MACHINE, kLoggingKeyPath);
-        return code != ERROR_SUCCESS ? code : key.SetDWORDValue(kLoggingMechanismValue, value);
-    }
-    void Remove() {
-        Basalt::CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
-            key.DeleteValue(kLoggingMechanismValue);
-        }
-    }
-};
+}
 
 class LogBuilderTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(config_.Open(HKEY_CURRENT_USER, scratch_.path().c_str()), 0); }
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(config_.Open(HKEY_CURRENT_USER, scratch_.path().c_str()), 0);
+    }
 
-    // Builds with the scratch config key and hands the logger's kind back.
+    // Builds with the scratch config key (or none) and keeps the logger for deletion.
     CLoggingIf* Build(DWORD forceFileLogging, bool withConfig = true) {
         CLoggingIf* logger = nullptr;
-        EXPECT_TRUE(builder_.BuildEx(nullptr, L"RQD", nullptr, nullptr, forceFileLogging,
-                                     &logger, withConfig ? &config_ : nullptr));
+        EXPECT_TRUE(builder_.BuildEx(nullptr, L"RQD", nullptr, nullptr, forceFileLogging, &logger,
+                                     withConfig ? &config_ : nullptr));
         loggers_.emplace_back(logger);
         return logger;
     }
@@ -59,48 +53,45 @@ protected:
     std::vector<std::unique_ptr<CLoggingIf>> loggers_;
 };
 
-TEST_F(LogBuilderTest, OnlyMechanismOneFromTheConfigKeySelectsTheFileBackEnd) {
+TEST_F(LogBuilderTest, OnlyMechanismOneOrForcedFileLoggingSelectsTheFileBackEnd) {
     EXPECT_TRUE(IsEtwLogger(Build(0)));  // no value
     for (DWORD value : {0u, 2u, 0xFFFFFFFFu}) {
         config_.SetDWORDValue(kLoggingMechanismValue, value);
         EXPECT_TRUE(IsEtwLogger(Build(0))) << value;
     }
+    EXPECT_TRUE(IsFileLogger(Build(1)));  // forced, whatever the registry holds
+    EXPECT_TRUE(IsEtwLogger(Build(2)));   // only exactly 1 forces
     config_.SetDWORDValue(kLoggingMechanismValue, 1);
     EXPECT_TRUE(IsFileLogger(Build(0)));
 }
 
-TEST_F(LogBuilderTest, ForcedFileLoggingIgnoresTheMechanism) {
-    config_.SetDWORDValue(kLoggingMechanismValue, 0);
-    EXPECT_TRUE(IsFileLogger(Build(1)));
-    EXPECT_TRUE(IsEtwLogger(Build(2)));  // only exactly 1 forces
-}
-
-TEST_F(LogBuilderTest, ConfigKeyWithoutTheValueReadsAsZero) {
+// A missing value, or one of another type, reads as 0.
+TEST_F(LogBuilderTest, ConfigKeyWithoutADwordValueReadsAsZero) {
     DWORD value = 0;
     EXPECT_TRUE(ReadLoggingMechanism(&config_, value));
     EXPECT_EQ(value, 0u);
-    // A value of another type is not a mechanism either.
     config_.SetStringValue(kLoggingMechanismValue, L"1");
     EXPECT_TRUE(ReadLoggingMechanism(&config_, value));
     EXPECT_EQ(value, 0u);
 }
 
 TEST_F(LogBuilderTest, MachineKeyValueMustBeEnciphered) {
-    MachineMechanism mechanism;
+    RemoveMachineMechanism();
+    struct Cleanup {
+        ~Cleanup() { RemoveMachineMechanism(); }
+    } cleanup;
     DWORD value = 0;
-    ASSERT_EQ(mechanism.SetObfuscated(1), 0);
+    ASSERT_EQ(SetMachineMechanism<Basalt::CObfuscatedRegKey>(1), 0);
     EXPECT_TRUE(ReadLoggingMechanism(nullptr, value));
     EXPECT_EQ(value, 1u);
     EXPECT_TRUE(IsFileLogger(Build(0, /*withConfig=*/false)));
-
     // A plain value is unreadable through the obfuscated key: ETW.
-    ASSERT_EQ(mechanism.SetPlain(1), 0);
+    ASSERT_EQ(SetMachineMechanism<Basalt::CRegKey>(1), 0);
     value = 0;
     EXPECT_TRUE(ReadLoggingMechanism(nullptr, value));
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(IsEtwLogger(Build(0, /*withConfig=*/false)));
-
-    mechanism.Remove();
+    RemoveMachineMechanism();
     EXPECT_TRUE(IsEtwLogger(Build(0, /*withConfig=*/false)));
 }
 
@@ -111,7 +102,6 @@ TEST(CreateLogger, EmptyNamesOrAnOccupiedOutputFail) {
     EXPECT_FALSE(CreateFileLogger(nullptr, L"", nullptr, nullptr, &logger));
     EXPECT_FALSE(CreateFileLogger(nullptr, L"RQD", nullptr, L"", &logger));
     EXPECT_EQ(logger, nullptr);
-
     ASSERT_TRUE(CreateFileLogger(nullptr, nullptr, nullptr, nullptr, &logger));
     std::unique_ptr<CLoggingIf> owned(logger);
     EXPECT_FALSE(CreateETWLogger(nullptr, L"RQD", nullptr, nullptr, &logger));
@@ -124,13 +114,6 @@ TEST(CreateLogger, FileLoggerComesBackWithOneReference) {
     EXPECT_EQ(logger->AddRef(), 2);
     EXPECT_EQ(logger->Release(), 1);
     EXPECT_EQ(logger->Release(), 0);  // deletes itself
-}
-
-TEST(BasaltLogHandler, MapsFoundationTypesToLevels) {
-    EXPECT_EQ(CBasaltLogHandler::MapType(0), kLevelNormal);
-    EXPECT_EQ(CBasaltLogHandler::MapType(1), kLevelNormal);
-    EXPECT_EQ(CBasaltLogHandler::MapType(2), kLevelError);
-    EXPECT_EQ(CBasaltLogHandler::MapType(7), kLevelWarning);
 }
 
 }  // namespace
