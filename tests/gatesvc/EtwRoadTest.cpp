@@ -1,9 +1,10 @@
-// The installer's copy failure on the ETW road, in process, recorded by the
-// stand-in tracing service. Its own executable: the facade is process-wide.
+// The installer's copy failure on the ETW road, in process, recorded by the stand-in tracing
+// service. Its own executable: the facade is process-wide.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include "basalt/StringHelpers.h"
 #include "gatesvc/gatesvc.h"
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
@@ -14,8 +15,8 @@ using namespace ETWLogging;
 
 namespace {
 
-// The real system, except that the copy fails as on a file in use and the
-// delayed move is only pretended.
+// The real system, except that the copy fails as on a file in use and the delayed move is
+// only pretended.
 class CopyFailsSystem : public Gatesvc::InstallerSystemAPI {
 public:
     BOOL CopyFileTo(const wchar_t*, const wchar_t*, BOOL) override {
@@ -37,8 +38,7 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     const TRACEHANDLE session = service->StartSession();
     ASSERT_EQ(service->EnableProvider(session, service->LastControlGuid(), 5, 0), 0u);
 
-    Gatesvc::CHipsDriverInstaller installer(std::make_shared<CopyFailsSystem>());
-    installer.InstallHipsDriverFile();
+    Gatesvc::CHipsDriverInstaller(std::make_shared<CopyFailsSystem>()).InstallHipsDriverFile();
 
     auto events = service->Events();
     ASSERT_EQ(events.size(), 1u);
@@ -54,19 +54,14 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     EXPECT_EQ(decoded.line, 136);
     EXPECT_EQ(decoded.groupName, L"RQD");
     EXPECT_EQ(decoded.processId, ::GetCurrentProcessId());
-    wchar_t system[MAX_PATH] = {};
+    wchar_t system[MAX_PATH] = {}, program[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
-    wchar_t program[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
-    std::wstring source = program;
-    source = source.substr(0, source.rfind(L'\\')) + L"\\BulwarkK.sys";
+    const std::wstring folder(program, wcsrchr(program, L'\\'));
     const std::wstring expected = std::wstring(L"Copy file to ") + system +
-                                  L"\\drivers\\BulwarkK.sys failed from " + source +
-                                  L". Try to delay copy until reboot";
-    std::wstring message(decoded.message.size(), L'\0');
-    message.resize(::MultiByteToWideChar(CP_UTF8, 0, decoded.message.data(),
-                                         static_cast<int>(decoded.message.size()), &message[0],
-                                         static_cast<int>(message.size())));
+                                  L"\\drivers\\BulwarkK.sys failed from " + folder +
+                                  L"\\BulwarkK.sys. Try to delay copy until reboot";
+    const std::wstring message = Basalt::WideFromCodePage(CP_UTF8, decoded.message);
     EXPECT_EQ(_wcsicmp(message.c_str(), expected.c_str()), 0) << message;
     GetLogFacade()->SetLogger(nullptr);
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "basalt/RegKey.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
 
@@ -14,12 +13,12 @@ namespace TestSupport {
 ScratchRegistryKey::ScratchRegistryKey(const std::wstring& name, HKEY root)
     : root_(root), path_(L"Software\\GatesvcTests\\" + name) {
     DeleteRegistryTree(root_, path_);
-    ::RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle_,
+    ::RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, handle_.put(),
                       nullptr);
 }
 
 ScratchRegistryKey::~ScratchRegistryKey() {
-    if (handle_ != nullptr) ::RegCloseKey(handle_);
+    handle_.reset();
     DeleteRegistryTree(root_, path_);
 }
 
@@ -106,14 +105,16 @@ std::wstring ProgramFolder() {
     return path;
 }
 
-int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder) {
-    STARTUPINFOW startup{};
+namespace {
+
+// Starts a command line as `startup` says and waits for it; the exit code, or -1.
+int StartAndWait(const std::wstring& commandLine, STARTUPINFOW& startup, BOOL inheritHandles,
+                 const wchar_t* workingFolder) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup,
-                          &process)) {
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, inheritHandles, 0, nullptr,
+                          workingFolder, &startup, &process)) {
         return -1;
     }
     Basalt::UniqueKernelHandle processHandle(process.hProcess);
@@ -122,6 +123,14 @@ int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolde
     DWORD exitCode = 0;
     ::GetExitCodeProcess(processHandle.get(), &exitCode);
     return static_cast<int>(exitCode);
+}
+
+}  // namespace
+
+int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder) {
+    STARTUPINFOW startup{};
+    return StartAndWait(commandLine, startup, FALSE,
+                        workingFolder.empty() ? nullptr : workingFolder.c_str());
 }
 
 int RunProgramWithOutput(const std::wstring& commandLine, std::string& output) {
@@ -136,22 +145,9 @@ int RunProgramWithOutput(const std::wstring& commandLine, std::string& output) {
                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return -1;
         STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = file.get();
-        startup.hStdError = file.get();
-        PROCESS_INFORMATION process{};
-        std::wstring line = commandLine;
-        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &startup, &process)) {
-            Basalt::UniqueKernelHandle processHandle(process.hProcess);
-            Basalt::UniqueKernelHandle threadHandle(process.hThread);
-            ::WaitForSingleObject(processHandle.get(), 120000);
-            DWORD code = 0;
-            ::GetExitCodeProcess(processHandle.get(), &code);
-            exitCode = static_cast<int>(code);
-        }
+        startup.hStdOutput = startup.hStdError = file.get();
+        exitCode = StartAndWait(commandLine, startup, TRUE, nullptr);
     }
     auto bytes = ReadFileBytes(path);
     output.assign(bytes.begin(), bytes.end());
@@ -174,19 +170,12 @@ std::wstring LogRoot() {
 }
 
 void ClearPendingRenames() {
-    Basalt::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                 KEY_SET_VALUE) == ERROR_SUCCESS) {
-        key.DeleteValue(L"PendingFileRenameOperations");
-    }
+    ::SHDeleteValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations");
 }
 
 void RemoveLoggingMechanism() {
-    Basalt::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging", KEY_SET_VALUE) ==
-        ERROR_SUCCESS) {
-        key.DeleteValue(L"Logging Mechanism");
-    }
+    ::SHDeleteValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging", L"Logging Mechanism");
 }
 
 int InstallWhileDriverHeld(const ScratchFolder& app) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 
 namespace TestSupport {
@@ -26,12 +27,12 @@ public:
     // The path below the root.
     const std::wstring& path() const { return path_; }
     // An open handle with full access.
-    HKEY handle() const { return handle_; }
+    HKEY handle() const { return handle_.get(); }
 
 private:
     HKEY root_;
     std::wstring path_;
-    HKEY handle_ = nullptr;
+    Basalt::UniqueHkey handle_;
 };
 
 // Deletes a registry tree below `root` (the key itself included).
@@ -52,9 +53,8 @@ private:
     std::wstring path_;
 };
 
-// A folder name of the running test's own ("<prefix>-<test name>"), so that a
-// test never meets a program that an earlier test ran from its folder and
-// that the system has not quite let go of.
+// "<prefix>-<test name>": a folder of the running test's own, so that it never meets a
+// program an earlier test ran there that the system has not quite let go of.
 std::wstring PerTestFolderName(const wchar_t* prefix);
 
 // Removes a folder and everything in it; missing is fine.
@@ -81,14 +81,12 @@ std::wstring LogRoot();                // <ProgramData>\Halvik\HVLOGS
 void ClearPendingRenames();            // PendingFileRenameOperations
 void RemoveLoggingMechanism();         // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
 
-// Puts gatesvc.exe and a sample driver into `app`, then runs "/InstallCat"
-// while the installed driver file is held open without sharing, as a loaded
-// driver's is; the exit code.
+// Puts gatesvc.exe and a sample driver into `app` and runs "/InstallCat" while the installed
+// driver file is held open without sharing, as a loaded driver's is; the exit code.
 int InstallWhileDriverHeld(const ScratchFolder& app);
 
-// Bytes placed at the very end of a readable and writable page, followed by a
-// page that may not be touched: a read or write past the last byte faults at
-// once instead of passing unnoticed.
+// Bytes at the very end of a writable page followed by an inaccessible one: a read or
+// write past the last byte faults at once instead of passing unnoticed.
 class GuardedBuffer {
 public:
     explicit GuardedBuffer(size_t byteCount);
