@@ -6,6 +6,8 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installers when a prefix is made; the programs need neither.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 WINE=/usr/lib/wine/wine64
+# Debian keeps the server beside the loader, off the PATH.
+WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 # Creates the prefix once; concurrent callers wait for the first.
 wine_prefix_ready() {
@@ -14,7 +16,7 @@ wine_prefix_ready() {
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       timeout 180 "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
-      timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
+      timeout 60 "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
     fi
   ) 9>"$WINEPREFIX.lock"
 }
@@ -25,10 +27,18 @@ wine_prefix_ready() {
 # /dev/null, so that no test runner waits on them for ever.
 wine_server_start() {
   wine_prefix_ready
-  setsid -f wineserver -p </dev/null >/dev/null 2>&1
+  setsid -f "$WINESERVER" -p </dev/null >/dev/null 2>&1
   timeout 120 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  # A new server's first program starts wineboot, which carries out the
+  # operations pending for the "restart" and outlives that program by a
+  # moment: wait for it, or it takes the pending renames of the run to come.
+  local waited=0
+  while pgrep -f 'wineboot\.exe' >/dev/null 2>&1 && [ "$waited" -lt 300 ]; do
+    sleep 0.2
+    waited=$((waited + 1))
+  done
 }
 
 wine_server_stop() {
-  timeout 30 wineserver -k </dev/null >/dev/null 2>&1 || true
+  timeout 30 "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
 }
