@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <wchar.h>
+#include <wctype.h>
 
 namespace Basalt {
 
@@ -38,6 +39,14 @@ std::wstring FormatString(const wchar_t* format, ...) {
     std::wstring text = FormatStringV(format, args);
     va_end(args);
     return text;
+}
+
+std::wstring TrimWhiteSpace(const std::wstring& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && iswspace(text[first])) ++first;
+    while (last > first && iswspace(text[last - 1])) --last;
+    return text.substr(first, last - first);
 }
 
 std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,

@@ -27,6 +27,9 @@ std::wstring FormatStringV(const wchar_t* format, va_list args);
 std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,
                                       bool skipEmpty);
 
+// `text` without the white space (the wide-character space class) at either end.
+std::wstring TrimWhiteSpace(const std::wstring& text);
+
 // Conversions between UTF-16 and a code page (CP_UTF8, CP_THREAD_ACP, ...);
 // an empty result when the text does not convert.
 std::wstring WideFromCodePage(UINT codePage, const std::string& bytes);

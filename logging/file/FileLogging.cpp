@@ -38,6 +38,8 @@ constexpr DWORD kSilencedSeverity = 10000;
 constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 constexpr DWORD kLogFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
 constexpr DWORD kModuleNameChars = MAX_PATH;
+// The end of a line, written before a line that follows a torn one.
+constexpr wchar_t kLineEnd[] = L"\r\n";
 
 // The full file name of `module` (the executable for none), however long.
 bool ModuleFileName(HMODULE module, std::wstring& name) {
@@ -70,20 +72,21 @@ bool FileExists(const std::wstring& path) {
 
 // The value of one setting: the folder file's when acceptable, else the shared
 // file's, else the default. An unacceptable value is replaced by the default in
-// the file where it was found; a failed replacement leaves the key without a value.
+// the file where it was found when `repair` allows; a replacement not made
+// leaves the key without a value.
 std::optional<DWORD> ResolveSetting(const FileSetting& setting,
                                     Basalt::CObfuscatedIniReader& folderReader,
-                                    Basalt::CObfuscatedIniReader& sharedReader) {
+                                    Basalt::CObfuscatedIniReader& sharedReader, bool repair) {
     DWORD value = 0;
     if (folderReader.GetDword(kConfigSection, setting.key, value)) {
         if (IsAcceptableSetting(setting, value)) return value;
-        if (!folderReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
+        if (!repair || !folderReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
             return std::nullopt;
         }
     }
     if (sharedReader.GetDword(kConfigSection, setting.key, value)) {
         if (IsAcceptableSetting(setting, value)) return value;
-        if (!sharedReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
+        if (!repair || !sharedReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
             return std::nullopt;
         }
     }
@@ -157,6 +160,8 @@ DWORD CLogging::Init(const wchar_t* groupName, HMODULE module, const wchar_t* ho
         Reset();
         return code;
     }
+    folderLock_.SetFolder(paths_.logFolder);
+    rootLock_.SetFolder(paths_.logRoot);
     ReadSettings();
     processId_ = ::GetCurrentProcessId();
     initialized_ = true;
@@ -187,12 +192,18 @@ DWORD CLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module, const w
 
 void CLogging::ReadSettings() {
     if (!FileExists(paths_.folderIniPath) && !FileExists(paths_.sharedIniPath)) return;
+    // Read and repaired under both files' locks, so that no other program is
+    // rewriting either meanwhile. Without them the values are only read.
+    CFolderLockHolder folderLock(folderLock_);
+    CFolderLockHolder rootLock(rootLock_);
+    const bool repair = folderLock.owned() && rootLock.owned();
     Basalt::CObfuscatedIniReader folderReader;
     Basalt::CObfuscatedIniReader sharedReader;
     folderReader.Load(paths_.folderIniPath);
     sharedReader.Load(paths_.sharedIniPath);
     for (const FileSetting& setting : kFileSettings) {
-        const std::optional<DWORD> value = ResolveSetting(setting, folderReader, sharedReader);
+        const std::optional<DWORD> value =
+            ResolveSetting(setting, folderReader, sharedReader, repair);
         if (value) ApplySetting(setting, *value);
     }
 }
@@ -254,26 +265,40 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     // never turns the ring over without writing anything.
     if (SeverityLabel(level) == nullptr) return ERROR_INVALID_PARAMETER;
 
-    DWORD code = OpenLogFile();
+    CFolderLockHolder folderLock(folderLock_);
+    DWORD code = OpenLogFile(folderLock);
+    if (code == ERROR_PATH_NOT_FOUND) {
+        // The folder was deleted while the program ran: made again once for
+        // this message. Only a folder that cannot be made silences the logger.
+        if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
+        code = OpenLogFile(folderLock);
+    }
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
-        LineContext context;
-        context.options = options_;
-        context.processImageName = processImageName_;
-        context.processId = processId_;
-        context.clock = clock_.get();
-        DWORD byteCount = 0;
-        std::unique_ptr<wchar_t[]> text;
-        code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
-        if (code == ERROR_SUCCESS) {
-            DWORD written = 0;
-            const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
-            if (!::WriteFile(file_.get(), text.get(), lineBytes, &written, nullptr)) {
-                code = ::GetLastError();
-            }
-            if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text.get());
-        }
+        code = WriteLine(file, function, line, level, message);
     }
     file_.reset();
+    return code;
+}
+
+DWORD CLogging::WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                          const wchar_t* message) {
+    LineContext context;
+    context.options = options_;
+    context.processImageName = processImageName_;
+    context.processId = processId_;
+    context.clock = clock_.get();
+    DWORD byteCount = 0;
+    std::unique_ptr<wchar_t[]> text;
+    DWORD code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
+    if (code != ERROR_SUCCESS) return code;
+    // One write: the file is open for appending only, so it lands whole at the
+    // end even beside a writer that holds no lock.
+    DWORD written = 0;
+    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
+    if (!::WriteFile(file_.get(), text.get(), lineBytes, &written, nullptr)) {
+        code = ::GetLastError();
+    }
+    if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text.get());
     return code;
 }
 
@@ -289,34 +314,65 @@ bool CLogging::CheckFolder() {
     return false;
 }
 
-DWORD CLogging::OpenLogFile() {
+std::wstring CLogging::LogFile(DWORD index) const {
+    return LogFileName(paths_.logFolder, moduleBaseName_, hostName_ ? hostName_->c_str() : nullptr,
+                       index);
+}
+
+DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
     if (paths_.logFolder.empty() || moduleBaseName_.empty() || (hostName_ && hostName_->empty())) {
         return ERROR_INVALID_PARAMETER;
     }
     if (file_) return ERROR_ALREADY_EXISTS;
-    const wchar_t* host = hostName_ ? hostName_->c_str() : nullptr;
-    const DWORD index = ReadLastLogIdx();
+    // Without the lock another program may be turning the ring or rewriting
+    // log.ini: the line goes to the end of the current file, and nothing is
+    // emptied or stored.
+    if (!folderLock.owned()) return OpenCurrentFile();
+
+    DWORD index = 0;
+    const IndexSource source = ReadLastLogIdx(index);
+    if (source == IndexSource::kUnreadable) return OpenCurrentFile();
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
-        return RollOverTo(0);
+        return RollOverTo(0, source == IndexSource::kStored);
     }
-    const std::wstring current = LogFileName(paths_.logFolder, moduleBaseName_, host, index);
+    currentIndex_ = index;
+    const std::wstring current = LogFile(index);
     WIN32_FIND_DATAW data = {};
     Basalt::UniqueFindHandle find(::FindFirstFileW(current.c_str(), &data));
-    if (!find) return OpenFile(current, CREATE_ALWAYS);
-    if (data.nFileSizeLow < maxSize_) return OpenFile(current, OPEN_EXISTING);
-    // Full: the next file of the ring replaces whatever it held.
-    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0);
+    // A missing or emptied file is begun afresh, with its byte order mark.
+    if (!find || (data.nFileSizeLow == 0 && data.nFileSizeHigh == 0)) {
+        return OpenFile(current, CREATE_ALWAYS);
+    }
+    if (data.nFileSizeLow < maxSize_) {
+        const DWORD code = OpenFile(current, OPEN_EXISTING);
+        // A holder that ended mid-write may have left half a line.
+        return code == ERROR_SUCCESS && folderLock.abandoned() ? EndTornLine() : code;
+    }
+    // Full: the next file of the ring.
+    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, source == IndexSource::kStored);
 }
 
-DWORD CLogging::RollOverTo(DWORD next) {
-    const wchar_t* host = hostName_ ? hostName_->c_str() : nullptr;
-    const std::wstring path = LogFileName(paths_.logFolder, moduleBaseName_, host, next);
-    // The number is recorded first. When it cannot be (log.ini read-only or
-    // held by another program), every later message would roll over to this
-    // same file again, so it is then appended to rather than emptied: the ring
-    // stops turning, but no line already written is lost.
-    if (StoreLastLogIdx(next) == ERROR_SUCCESS) return OpenFile(path, CREATE_ALWAYS);
+DWORD CLogging::OpenCurrentFile() {
+    DWORD index = 0;
+    if (ReadLastLogIdx(index) == IndexSource::kStored && index < maxEntries_) currentIndex_ = index;
+    return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
+}
+
+DWORD CLogging::RollOverTo(DWORD next, bool indexWasStored) {
+    const std::wstring path = LogFile(next);
+    currentIndex_ = next;
+    // The next file's old lines are dropped only when the ring's position is
+    // certain: the number it turns from was read from log.ini, and the new one
+    // was stored and reads back. Otherwise (a log.ini this reader cannot see
+    // into, one that will not store, one that another program changed) the
+    // file is appended to: it may grow past MaxSize, but no line is lost.
+    DWORD stored = 0;
+    if (indexWasStored && StoreLastLogIdx(next) == ERROR_SUCCESS &&
+        ReadLastLogIdx(stored) == IndexSource::kStored && stored == next) {
+        return OpenFile(path, CREATE_ALWAYS);
+    }
+    if (!indexWasStored) StoreLastLogIdx(next);
     return OpenFile(path, OPEN_ALWAYS);
 }
 
@@ -324,36 +380,69 @@ DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition) {
     if (path.empty()) return ERROR_INVALID_PARAMETER;
     if (file_) return ERROR_ALREADY_EXISTS;
     // Read and write sharing, so that other programs can read the log meanwhile.
-    Basalt::UniqueHandle opened(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              disposition, kLogFileAttributes, nullptr));
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    bool markNeeded = false;
+    if (disposition == CREATE_ALWAYS) {
+        // Emptied through a handle of its own; the line then goes through the
+        // appending handle below like every other.
+        Basalt::UniqueHandle fresh(::CreateFileW(path.c_str(), GENERIC_WRITE, kShare, nullptr,
+                                                 CREATE_ALWAYS, kLogFileAttributes, nullptr));
+        if (!fresh) return ::GetLastError();
+        disposition = OPEN_EXISTING;
+        markNeeded = true;
+    }
+    // Append-only access: every write lands whole at the end of the file, even
+    // when another process appends at the same moment.
+    Basalt::UniqueHandle opened(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                              kShare, nullptr, disposition, kLogFileAttributes,
+                                              nullptr));
     if (!opened) return ::GetLastError();
-    const bool existed = disposition == OPEN_EXISTING ||
-                         (disposition == OPEN_ALWAYS && ::GetLastError() == ERROR_ALREADY_EXISTS);
-    if (existed) {
-        if (::SetFilePointer(opened.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
-            ::GetLastError() != NO_ERROR) {
-            return ::GetLastError();
-        }
-    } else {
-        DWORD written = 0;
-        if (!::WriteFile(opened.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
-            return ::GetLastError();
-        }
+    if (disposition == OPEN_ALWAYS && ::GetLastError() != ERROR_ALREADY_EXISTS) markNeeded = true;
+    DWORD written = 0;
+    if (markNeeded &&
+        !::WriteFile(opened.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
+        return ::GetLastError();
     }
     file_ = std::move(opened);
     return ERROR_SUCCESS;
 }
 
-DWORD CLogging::ReadLastLogIdx() {
-    if (!FileExists(paths_.folderIniPath)) return 0;
-    Basalt::CObfuscatedIniReader reader;
-    DWORD index = 0;
-    if (!reader.Load(paths_.folderIniPath) ||
-        !reader.GetDword(kConfigSection, kLastLogIdxKey, index)) {
-        return 0;
+DWORD CLogging::EndTornLine() {
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file_.get(), &size)) return ::GetLastError();
+    if (size.QuadPart <= static_cast<LONGLONG>(sizeof(kByteOrderMark))) return ERROR_SUCCESS;
+    DWORD written = 0;
+    if (size.QuadPart % 2 != 0) {
+        // Cut inside a character: one byte completes it, so that the lines
+        // after it stay on character boundaries.
+        const BYTE pad = 0;
+        if (!::WriteFile(file_.get(), &pad, 1, &written, nullptr)) return ::GetLastError();
+    } else {
+        LARGE_INTEGER last;
+        last.QuadPart = size.QuadPart - static_cast<LONGLONG>(sizeof(wchar_t));
+        wchar_t unit = 0;
+        DWORD read = 0;
+        if (!::SetFilePointerEx(file_.get(), last, nullptr, FILE_BEGIN) ||
+            !::ReadFile(file_.get(), &unit, sizeof(unit), &read, nullptr)) {
+            return ::GetLastError();
+        }
+        if (read == sizeof(unit) && unit == L'\n') return ERROR_SUCCESS;
     }
-    return index;
+    const DWORD bytes = static_cast<DWORD>(wcslen(kLineEnd) * sizeof(wchar_t));
+    return ::WriteFile(file_.get(), kLineEnd, bytes, &written, nullptr) ? ERROR_SUCCESS
+                                                                        : ::GetLastError();
+}
+
+CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index) {
+    index = 0;
+    if (!FileExists(paths_.folderIniPath)) return IndexSource::kNone;
+    Basalt::CObfuscatedIniReader reader;
+    if (!reader.Load(paths_.folderIniPath)) return IndexSource::kUnreadable;
+    if (!reader.GetDword(kConfigSection, kLastLogIdxKey, index)) {
+        index = 0;
+        return IndexSource::kNone;
+    }
+    return IndexSource::kStored;
 }
 
 DWORD CLogging::StoreLastLogIdx(DWORD index) {
@@ -372,6 +461,9 @@ void CLogging::Reset() {
     processId_ = 0;
     paths_ = FileLoggerPaths();
     file_.reset();
+    folderLock_.Reset();
+    rootLock_.Reset();
+    currentIndex_ = 0;
     SetDefaults();
     initialized_ = false;
     folderState_ = FolderState::kUnchecked;

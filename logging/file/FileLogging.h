@@ -13,6 +13,7 @@
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LoggingIf.h"
+#include "logging/file/FolderLock.h"
 #include "logging/file/LineFormat.h"
 
 namespace ETWLogging {
@@ -56,6 +57,11 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 // serialised by a recursive lock of its own (the foundation library's messages
 // can arrive on any thread), and the reference count is atomic. The path and
 // identity accessors below are for the thread that initialises and stops it.
+//
+// Several processes may log into one folder at once (two runs of a program, a
+// service and a helper of the same module name) while the operator tool
+// changes its log.ini: each message reads the index, turns the ring and
+// appends its line under the folder's lock (CFolderLock), which they all share.
 class CLogging : public CLoggingIf {
   public:
     // `shell` finds the common application data folder, `clock` gives each
@@ -117,11 +123,23 @@ class CLogging : public CLoggingIf {
     void ReadSettings();
     void ApplySetting(const FileSetting& setting, DWORD value);
     bool CheckFolder();
-    DWORD OpenLogFile();
+    // Where the current file number came from.
+    enum class IndexSource {
+        kStored,      // read from the folder's log.ini
+        kNone,        // no log.ini, or none of its values is a readable "LastLogIdx": 0
+        kUnreadable,  // log.ini exists but cannot be read now
+    };
+
+    DWORD WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                    const wchar_t* message);
+    DWORD OpenLogFile(const CFolderLockHolder& folderLock);
+    DWORD OpenCurrentFile();
     DWORD OpenFile(const std::wstring& path, DWORD disposition);
-    DWORD ReadLastLogIdx();
+    DWORD EndTornLine();
+    IndexSource ReadLastLogIdx(DWORD& index);
     DWORD StoreLastLogIdx(DWORD index);
-    DWORD RollOverTo(DWORD next);
+    DWORD RollOverTo(DWORD next, bool indexWasStored);
+    std::wstring LogFile(DWORD index) const;
     void Reset();
     void SetDefaults();
 
@@ -145,6 +163,11 @@ class CLogging : public CLoggingIf {
 
     bool initialized_ = false;
     Basalt::UniqueHandle file_;
+    CFolderLock folderLock_;  // the log folder's: its files and its log.ini
+    CFolderLock rootLock_;    // the log root's: the shared log.ini
+    // The number of the file this logger last found current, for the messages
+    // written while log.ini cannot be read.
+    DWORD currentIndex_ = 0;
     std::atomic<LONG> refCount_{0};
     FolderState folderState_ = FolderState::kUnchecked;
 };

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
-#include <wctype.h>
 
 #include <vector>
 
@@ -26,14 +25,6 @@ constexpr wchar_t kHeaderMagicText[] = L"48565247";  // "HVRG" as hexadecimal pa
 constexpr BYTE kHeaderMagic[4] = {'H', 'V', 'R', 'G'};
 constexpr DWORD kHeaderVersion = 1;
 constexpr int kIniCipherRounds = 1;
-
-std::wstring Trim(const std::wstring& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && iswspace(text[first])) ++first;
-    while (last > first && iswspace(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
 
 // Splits a composite name at its first "."; none gives the empty section and key.
 void SplitName(const std::wstring& name, std::wstring& section, std::wstring& key) {
@@ -163,17 +154,17 @@ bool CBaseIniReader::SetString(const std::wstring& section, const std::wstring& 
 
 void CBaseIniReader::ParseLine(const char* line) {
     if (line == nullptr) return;
-    const std::wstring text = Trim(WideFromCodePage(CP_THREAD_ACP, line));
+    const std::wstring text = TrimWhiteSpace(WideFromCodePage(CP_THREAD_ACP, line));
     if (text.empty() || text[0] == L';') return;
     if (text.front() == L'[' && text.back() == L']' && text.size() >= 2) {
-        const std::wstring name = Trim(text.substr(1, text.size() - 2));
+        const std::wstring name = TrimWhiteSpace(text.substr(1, text.size() - 2));
         if (!name.empty()) currentSection_ = name;
         return;
     }
     const size_t equals = text.find(L'=');
     if (equals == std::wstring::npos) return;
-    StoreValue(currentSection_, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)),
-               /*overwrite=*/false);
+    StoreValue(currentSection_, TrimWhiteSpace(text.substr(0, equals)),
+               TrimWhiteSpace(text.substr(equals + 1)), /*overwrite=*/false);
 }
 
 bool CObfuscatedIniReader::Load(const std::wstring& fileName) {

@@ -1,7 +1,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <shlwapi.h>
+#include <knownfolders.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -107,25 +110,39 @@ std::wstring ProgramFolder() {
 
 namespace {
 
-// Starts a command line as `startup` says and waits for it; the exit code, or -1.
-int StartAndWait(const std::wstring& commandLine, STARTUPINFOW& startup, BOOL inheritHandles,
-                 const wchar_t* workingFolder) {
+// Starts a command line as `startup` says; the process, or none.
+Basalt::UniqueKernelHandle Start(const std::wstring& commandLine, STARTUPINFOW& startup,
+                                 BOOL inheritHandles, const wchar_t* workingFolder) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;
     if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, inheritHandles, 0, nullptr,
                           workingFolder, &startup, &process)) {
-        return -1;
+        return Basalt::UniqueKernelHandle();
     }
-    Basalt::UniqueKernelHandle processHandle(process.hProcess);
     Basalt::UniqueKernelHandle threadHandle(process.hThread);
-    ::WaitForSingleObject(processHandle.get(), 120000);
-    DWORD exitCode = 0;
-    ::GetExitCodeProcess(processHandle.get(), &exitCode);
-    return static_cast<int>(exitCode);
+    return Basalt::UniqueKernelHandle(process.hProcess);
+}
+
+int StartAndWait(const std::wstring& commandLine, STARTUPINFOW& startup, BOOL inheritHandles,
+                 const wchar_t* workingFolder) {
+    Basalt::UniqueKernelHandle process = Start(commandLine, startup, inheritHandles, workingFolder);
+    return process ? WaitForExit(process.get()) : -1;
 }
 
 }  // namespace
+
+Basalt::UniqueKernelHandle StartProgram(const std::wstring& commandLine) {
+    STARTUPINFOW startup{};
+    return Start(commandLine, startup, FALSE, nullptr);
+}
+
+int WaitForExit(HANDLE process) {
+    if (::WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return -1;
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process, &exitCode);
+    return static_cast<int>(exitCode);
+}
 
 int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder) {
     STARTUPINFOW startup{};
@@ -153,6 +170,34 @@ int RunProgramWithOutput(const std::wstring& commandLine, std::string& output) {
     output.assign(bytes.begin(), bytes.end());
     ::DeleteFileW(path);
     return exitCode;
+}
+
+std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks) {
+    const std::vector<unsigned char> bytes = ReadFileBytes(path);
+    std::wstring text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    }
+    if (marks != nullptr) {
+        *marks = static_cast<size_t>(std::count(text.begin(), text.end(), L'\xFEFF'));
+    }
+    if (!text.empty() && text[0] == L'\xFEFF') text.erase(0, 1);
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));  // a last line without its end
+    return lines;
+}
+
+HRESULT FolderShell::GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD, HANDLE, PWSTR* path) {
+    if (folder_.empty() || !::IsEqualGUID(folderId, FOLDERID_ProgramData)) return E_FAIL;
+    const size_t bytes = (folder_.size() + 1) * sizeof(wchar_t);
+    *path = static_cast<PWSTR>(::CoTaskMemAlloc(bytes));
+    if (*path == nullptr) return E_OUTOFMEMORY;
+    memcpy(*path, folder_.c_str(), bytes);
+    return S_OK;
 }
 
 std::wstring SystemFolder() {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 
@@ -71,8 +72,28 @@ std::wstring ProgramFolder();
 // Runs a command line and waits; the exit code, or -1 when it did not start.
 int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolder = L"");
 
+// Starts a command line without waiting; the process, or none when it did not start.
+Basalt::UniqueKernelHandle StartProgram(const std::wstring& commandLine);
+// Waits (two minutes at most) for a process; its exit code, or -1 when it did not end.
+int WaitForExit(HANDLE process);
+
 // The same, with the program's standard output and error collected into `output`.
 int RunProgramWithOutput(const std::wstring& commandLine, std::string& output);
+
+// The lines of a UTF-16 log file, without their line ends; `marks` counts the byte
+// order marks in it (one at the start of a sound file).
+std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks = nullptr);
+
+// A shell whose program data folder is `folder`; an empty one fails every request.
+class FolderShell : public Basalt::ShlObjAPI {
+public:
+    explicit FolderShell(std::wstring folder) : folder_(std::move(folder)) {}
+    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token,
+                               PWSTR* path) override;
+
+private:
+    std::wstring folder_;
+};
 
 // The installer's world in the test prefix.
 std::wstring SystemFolder();

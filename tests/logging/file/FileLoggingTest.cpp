@@ -280,20 +280,68 @@ TEST_F(FileLoggingTest, RotatesThroughThreeFilesOfTheSmallestSize) {
     EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n'));
 }
 
-// With "LastLogIdx" unstorable (log.ini is a folder) each message rolls over to the same
-// next file again: it is appended to, never emptied, so no line is lost.
-TEST_F(FileLoggingTest, UnstorableIndexAppendsToTheNextFileInsteadOfEmptyingIt) {
+// With log.ini unreadable (here a folder) the current file cannot be known for sure: each
+// message is appended to the file last known, which grows past MaxSize, and nothing is
+// emptied or stored.
+TEST_F(FileLoggingTest, UnreadableLogIniAppendsToTheCurrentFileAndTurnsNothing) {
     ASSERT_TRUE(Basalt::CreateDirectoryPath(logger_.LogFolder().c_str()));
     ASSERT_TRUE(::CreateDirectoryW(logger_.FolderIniPath().c_str(), nullptr));
-    WriteUntil([&] { return FileExists(LogFile(1)); });
-    ASSERT_TRUE(FileExists(LogFile(1)));
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(kOk, Write(L"later"));
-    const std::vector<std::wstring> kept = Messages(LogFile(1));
-    ASSERT_EQ(4u, kept.size());
-    EXPECT_EQ(L"later", kept[3]);
-    EXPECT_TRUE(OneMarkAtTheStart(LogFile(1)));
-    EXPECT_FALSE(FileExists(LogFile(2)));
+    for (int i = 0; i < 70; ++i) ASSERT_EQ(kOk, Write(std::wstring(4000, L'x')));
+    EXPECT_EQ(70u, Messages(LogFile(0)).size());
+    EXPECT_GT(TestSupport::ReadFileBytes(LogFile(0)).size(), 262144u + 8200u);
+    EXPECT_TRUE(OneMarkAtTheStart(LogFile(0)));
+    EXPECT_FALSE(FileExists(LogFile(1)));
     ::RemoveDirectoryW(logger_.FolderIniPath().c_str());
+}
+
+// An operator's edits that keep the framework's reader from "LastLogIdx" while the
+// profile functions still store it: the ring's position is never certain, so full files
+// are appended to rather than emptied, and no line is lost.
+TEST_F(FileLoggingTest, HandEditedLogIniLosesNoLine) {
+    const struct {
+        const char* name;
+        std::function<std::string(const std::string&)> edit;
+    } kEdits[] = {
+        {"UTF-8 byte order mark", [](const std::string& text) { return "\xEF\xBB\xBF" + text; }},
+        {"lower-case section",
+         [](const std::string& text) { return "[config]" + text.substr(text.find("\r\n")); }},
+        {"end-of-file mark", [](const std::string& text) { return "\x1A" + text; }},
+        {"header twice",
+         [](const std::string& text) {
+             const size_t start = text.find("_LastLogIdx=");
+             return text + text.substr(start, text.find("\r\n", start) + 2 - start);
+         }},
+    };
+    ASSERT_TRUE(WriteSetting(logger_.SharedIniPath(), L"MaxEntries", 100));
+    Restart();
+    const std::wstring message(1000, L'm');
+    for (const auto& edit : kEdits) {
+        SCOPED_TRACE(edit.name);
+        TestSupport::RemoveTree(logger_.LogFolder());
+        ASSERT_TRUE(WriteSetting(logger_.FolderIniPath(), kLastLogIdxKey, 0));
+        const std::vector<unsigned char> ini = TestSupport::ReadFileBytes(logger_.FolderIniPath());
+        ASSERT_TRUE(TestSupport::WriteFileText(logger_.FolderIniPath(),
+                                               edit.edit(std::string(ini.begin(), ini.end()))));
+        constexpr int kLines = 400;  // about three files' worth
+        for (int i = 0; i < kLines; ++i) {
+            ASSERT_EQ(kOk, Write(message + Basalt::FormatString(L" %d", i)));
+        }
+        std::set<std::wstring> seen;
+        for (DWORD index = 0; index < 100; ++index) {
+            for (const std::wstring& text : Messages(LogFile(index))) seen.insert(text);
+        }
+        EXPECT_EQ(static_cast<size_t>(kLines), seen.size());
+    }
+}
+
+// A log folder deleted while the program runs is made again by the next message.
+TEST_F(FileLoggingTest, DeletedLogFolderIsMadeAgainByTheNextMessage) {
+    ASSERT_EQ(kOk, Write(L"before"));
+    TestSupport::RemoveTree(logger_.LogFolder());
+    ASSERT_FALSE(FileExists(logger_.LogFolder()));
+    ASSERT_EQ(kOk, Write(L"after"));
+    EXPECT_EQ(std::vector<std::wstring>{L"after"}, Messages(LogFile(0)));
+    EXPECT_TRUE(logger_.IsEnabled());
 }
 
 // Refused before the file is opened, so a bad level never turns the ring over; an empty

@@ -154,6 +154,22 @@ TEST_F(IniReaderTest, FirstWriteCreatesTheFileAndLaterWritesReplaceInPlace) {
     EXPECT_EQ(L"h\u00e9llo", Answer(fresh, L"Name"));
 }
 
+// A pair made by an encoder of its own, outside this code: a wrong key constant or cipher
+// would make every stored value unreadable, and no round trip would notice.
+TEST_F(IniReaderTest, IndependentlyEncodedPairReadsAsTwoAndWritingTwoGivesIt) {
+    const std::string kPair =
+        "_LastLogIdx=485652470100000004000000040000000100000018F6A7725EE90FDE7577091D600D1B79AF"
+        "\r\nLastLogIdx=5747BA1169\r\n";
+    ASSERT_TRUE(TestSupport::WriteFileText(path_, "[Config]\r\n" + kPair));
+    ASSERT_TRUE(reader_.Load(path_));
+    EXPECT_EQ(L"2", Answer(reader_, L"LastLogIdx"));
+    ASSERT_TRUE(::DeleteFileW(path_.c_str()));
+    CObfuscatedIniReader writer;
+    writer.Load(path_);
+    ASSERT_TRUE(writer.SetDword(kConfig, L"LastLogIdx", 2));
+    EXPECT_EQ("[Config]\r\n" + kPair, FileText());
+}
+
 TEST_F(IniReaderTest, LoadStartsFromEmptyTablesAndPlainValuesAreNotAnswered) {
     Load("[Config]\r\n" + Pair("A", EncipherDword(1)));
     Load("[Other]\r\nEnable=1\r\n");
