@@ -17,6 +17,7 @@
 #include "hvlogcfg/Decode.h"
 #include "hvlogcfg/Tool.h"
 #include "logging/file/FileLogging.h"
+#include "logging/file/FolderLock.h"
 #include "logging/file/IniReader.h"
 
 namespace Hvlogcfg {
@@ -28,6 +29,8 @@ using ETWLogging::kConfigSection;
 
 constexpr wchar_t kTempSuffix[] = L".hvlogcfg-tmp";
 constexpr DWORD kProfileTextCapacity = 1024;
+// A person waits a little longer than a logger for a folder that is busy.
+constexpr DWORD kToolLockWaitMs = 10000;
 
 // The paths the file logger would use for the options' group and module.
 bool ResolvePaths(const Options& options, FileLoggerPaths& paths) {
@@ -115,11 +118,82 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD& e
     return true;
 }
 
+// What in a log.ini, saved by hand, keeps the framework's reader from its
+// values although the profile functions (and so editors and this tool's
+// writes) still find them; empty when nothing does.
+std::wstring UnreadableForm(const std::string& bytes) {
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        return L"starts with a UTF-8 byte order mark, which the logging framework does not read "
+               L"(save it as ANSI text)";
+    }
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
+        return L"is saved as UTF-16, which the logging framework does not read (save it as ANSI "
+               L"text)";
+    }
+    if (bytes.find('\x1A') != std::string::npos) {
+        return L"holds an end-of-file mark (Ctrl+Z), after which the logging framework reads "
+               L"nothing (remove it)";
+    }
+    std::vector<std::wstring> keys;  // of the section [Config]
+    bool inConfig = false;
+    for (std::wstring line : Basalt::SplitString(
+             Basalt::WideFromCodePage(CP_ACP, bytes), L'\n', /*skipEmpty=*/true)) {
+        line = Basalt::TrimWhiteSpace(line);
+        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
+            const std::wstring name = Basalt::TrimWhiteSpace(line.substr(1, line.size() - 2));
+            inConfig = name == kConfigSection;
+            if (!inConfig && _wcsicmp(name.c_str(), kConfigSection) == 0) {
+                return L"has a section [" + name +
+                       L"]; the logging framework reads only [Config], in that case";
+            }
+            continue;
+        }
+        const size_t equals = line.find(L'=');
+        if (!inConfig || equals == std::wstring::npos || line[0] == L';') continue;
+        const std::wstring key = Basalt::TrimWhiteSpace(line.substr(0, equals));
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+            return L"holds the key " + key +
+                   L" twice; the logging framework reads the first value with the last header";
+        }
+        keys.push_back(key);
+    }
+    return L"";
+}
+
+// Gives the copy that is about to replace a log.ini a last-write time other
+// than the file's own: a reader that caches the file by that time (the
+// profile functions of a running logger) then sees that it changed.
+void MarkAsChanged(const std::wstring& iniPath, const std::wstring& copy) {
+    FILETIME old = {};
+    FILETIME written = {};
+    Basalt::UniqueHandle original(::CreateFileW(iniPath.c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                    FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+    Basalt::UniqueHandle replacement(::CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES |
+                                                   FILE_READ_ATTRIBUTES, 0, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
+    if (!original || !replacement || !::GetFileTime(original.get(), nullptr, nullptr, &old) ||
+        !::GetFileTime(replacement.get(), nullptr, nullptr, &written) ||
+        ::CompareFileTime(&written, &old) > 0) {
+        return;
+    }
+    ULARGE_INTEGER later;
+    later.LowPart = old.dwLowDateTime;
+    later.HighPart = old.dwHighDateTime;
+    later.QuadPart += 1;  // 100 ns after the file's own time
+    written.dwLowDateTime = later.LowPart;
+    written.dwHighDateTime = later.HighPart;
+    ::SetFileTime(replacement.get(), nullptr, nullptr, &written);
+}
+
 // Changes `iniPath` through a copy that replaces it only once the change is
 // complete and `check` finds that the framework's own reader sees it, so the
-// file is either changed whole or left as it was. A file that someone else
-// changed meanwhile (a running logger storing "LastLogIdx") is never put back
-// as it was: the change starts again from the new content.
+// file is either changed whole or left as it was. The folder's lock, which
+// every logger of that folder takes to store "LastLogIdx", is held
+// throughout; a file that someone else changed meanwhile all the same (a
+// logger of an older version) is never put back as it was: the change starts
+// again from the new content.
 template <typename Change, typename Check>
 bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
                    std::wstring& reason) {
@@ -127,6 +201,18 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
     DWORD code = 0;
     if (!Basalt::CreateDirectoryPath(folder.c_str(), &code)) {
         reason = L"cannot create " + folder + L": " + DescribeError(code);
+        return false;
+    }
+    ETWLogging::CFolderLock lock(folder);
+    ETWLogging::CFolderLockHolder held(lock, kToolLockWaitMs);
+    if (held.result() == ETWLogging::CFolderLock::Result::kTimedOut) {
+        reason = iniPath + L" is held by a running program that logs into " + folder +
+                 Basalt::FormatString(L" (its lock was not released within %lu s); try again",
+                                      kToolLockWaitMs / 1000);
+        return false;
+    }
+    if (!held.owned()) {
+        reason = L"cannot take the lock of " + folder + L": " + DescribeError(::GetLastError());
         return false;
     }
     const std::wstring temp = iniPath + kTempSuffix;
@@ -153,10 +239,14 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
         }
         if (!check(temp)) {
             ::DeleteFileW(temp.c_str());
-            reason = iniPath +
-                     L" holds another entry for this setting that the logging framework would "
-                     L"read instead (a repeated or differently-cased key or section); correct "
-                     L"it by hand";
+            const std::wstring form = UnreadableForm(before);
+            reason = form.empty()
+                         ? iniPath +
+                               L" holds another entry for this setting that the logging "
+                               L"framework would read instead (a repeated or differently-cased "
+                               L"key or section); correct it by hand"
+                         : iniPath + L" " + form + L"; the change would not be seen, so it was "
+                                                   L"not made";
             return false;
         }
         bool stillExists = false;
@@ -167,11 +257,16 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
             return false;
         }
         if (stillExists != existed || now != before) continue;  // changed meanwhile
+        if (existed) MarkAsChanged(iniPath, temp);
         if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             code = ::GetLastError();
             ::DeleteFileW(temp.c_str());
             reason = L"cannot replace " + iniPath + L": " + DescribeError(code);
+            if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+                reason += L" (a program holds the file open, or this account may not change "
+                          L"it)";
+            }
             return false;
         }
         return true;
@@ -225,12 +320,19 @@ const wchar_t* StateText(ValueState state) {
     }
 }
 
-void ShowSetting(const FileLoggerPaths& paths, Basalt::CObfuscatedIniReader& folderReader,
-                 Basalt::CObfuscatedIniReader& sharedReader, const FileSetting& setting) {
+// A log.ini as `show` reads it: the framework's reader, and what of the file's
+// form keeps that reader from values the profile functions still see.
+struct IniView {
+    std::wstring path;
+    Basalt::CObfuscatedIniReader reader;
+    std::wstring unreadableForm;
+};
+
+void ShowSetting(IniView& folder, IniView& shared, const FileSetting& setting) {
     DWORD folderValue = 0;
     DWORD sharedValue = 0;
-    const ValueState inFolder = Classify(paths.folderIniPath, folderReader, setting, folderValue);
-    const ValueState inShared = Classify(paths.sharedIniPath, sharedReader, setting, sharedValue);
+    const ValueState inFolder = Classify(folder.path, folder.reader, setting, folderValue);
+    const ValueState inShared = Classify(shared.path, shared.reader, setting, sharedValue);
     std::wstring effective;
     if (inFolder == ValueState::kAccepted) {
         effective = Basalt::FormatString(L"%lu (folder log.ini)", folderValue);
@@ -242,16 +344,22 @@ void ShowSetting(const FileLoggerPaths& paths, Basalt::CObfuscatedIniReader& fol
     PrintF(L"  %-10s %s   [accepted: %s]\n", setting.key, effective.c_str(),
            RangeText(setting).c_str());
     // Each value present but not accepted, and why.
-    auto note = [](const wchar_t* where, ValueState state, DWORD value) {
+    auto note = [](const wchar_t* where, const IniView& view, ValueState state, DWORD value) {
         if (state == ValueState::kAbsent || state == ValueState::kAccepted) return;
+        if (state != ValueState::kOutOfRange && !view.unreadableForm.empty()) {
+            // Not tampered with: the file is in a form the reader does not take.
+            PrintF(L"      %s log.ini: ignored, the file %s\n", where,
+                   view.unreadableForm.c_str());
+            return;
+        }
         const std::wstring detail =
             state == ValueState::kOutOfRange
                 ? Basalt::FormatString(L" (%lu; the logger writes the default back)", value)
                 : std::wstring();
         PrintF(L"      %s log.ini: %s%s\n", where, StateText(state), detail.c_str());
     };
-    note(L"folder", inFolder, folderValue);
-    note(L"shared", inShared, sharedValue);
+    note(L"folder", folder, inFolder, folderValue);
+    note(L"shared", shared, inShared, sharedValue);
 }
 
 DWORD ReadLastLogIdx(const std::wstring& folderIniPath) {
@@ -259,28 +367,52 @@ DWORD ReadLastLogIdx(const std::wstring& folderIniPath) {
     return ReadBack(folderIniPath, ETWLogging::kLastLogIdxKey, index) ? index : 0;
 }
 
+// Whether the first bytes of a file without a byte order mark are UTF-16
+// little-endian text of the framework's (a line starts with the date's
+// digits): a log that someone emptied, and that the logger then appended to.
+bool LooksLikeUtf16Log(const BYTE* bytes, DWORD count) {
+    if (count < 4) return false;
+    for (DWORD i = 0; i + 1 < count; i += 2) {
+        if (bytes[i] == 0 || bytes[i] >= 0x80 || bytes[i + 1] != 0) return false;
+    }
+    return true;
+}
+
+// How many lines `text` holds; a last line without its line feed counts.
+size_t CountLines(const std::wstring& text) {
+    const size_t feeds = static_cast<size_t>(std::count(text.begin(), text.end(), L'\n'));
+    return feeds + (!text.empty() && text.back() != L'\n' ? 1 : 0);
+}
+
 // The text at the end of a log file: enough of it for `lines` whole lines
 // (a line is at most a few thousand characters), never more than a bounded
-// amount however large the file or the count. A file that does not start
-// with the UTF-16 byte order mark is not one of the framework's logs.
+// amount however large the file or the count. A line longer than what is
+// read is shown from where the reading began, marked "[...]" there. A file
+// that is neither marked as UTF-16 nor starts like a log's text is not one
+// of the framework's logs.
 DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
     constexpr ULONGLONG kBytesPerLine = 16384;
     constexpr ULONGLONG kMaxTailBytes = 64ull << 20;
+    constexpr DWORD kProbeBytes = 16;
     text.clear();
-    BYTE mark[2] = {};
+    BYTE probe[kProbeBytes] = {};
     DWORD read = 0;
-    if (!::ReadFile(file, mark, sizeof(mark), &read, nullptr)) return ::GetLastError();
+    if (!::ReadFile(file, probe, sizeof(probe), &read, nullptr)) return ::GetLastError();
     if (read == 0) return ERROR_SUCCESS;  // created, nothing written yet
-    if (read != sizeof(mark) || mark[0] != 0xFF || mark[1] != 0xFE) return ERROR_BAD_FORMAT;
+    ULONGLONG markBytes = 2;
+    if (read < 2 || probe[0] != 0xFF || probe[1] != 0xFE) {
+        if (!LooksLikeUtf16Log(probe, read & ~1ul)) return ERROR_BAD_FORMAT;
+        markBytes = 0;
+    }
 
     LARGE_INTEGER size = {};
     if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
-    const ULONGLONG body = static_cast<ULONGLONG>(size.QuadPart) - sizeof(mark);
+    const ULONGLONG body = static_cast<ULONGLONG>(size.QuadPart) - markBytes;
     const ULONGLONG wanted =
         std::min<ULONGLONG>(body, std::min<ULONGLONG>((ULONGLONG{lines} + 1) * kBytesPerLine,
                                                       kMaxTailBytes));
     // Stay on a character boundary: characters start at even offsets.
-    const ULONGLONG start = (sizeof(mark) + body - wanted + 1) & ~ULONGLONG{1};
+    const ULONGLONG start = (markBytes + body - wanted + 1) & ~ULONGLONG{1};
     LARGE_INTEGER offset;
     offset.QuadPart = static_cast<LONGLONG>(start);
     if (!::SetFilePointerEx(file, offset, nullptr, FILE_BEGIN)) return ::GetLastError();
@@ -295,10 +427,13 @@ DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
         total += read;
     }
     text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), total / sizeof(wchar_t));
-    // Begun inside a line: that partial line is not one of the last ones.
-    if (start > sizeof(mark)) {
+    if (start > markBytes) {
+        // Begun inside a line: that partial line is dropped when enough whole
+        // lines follow it, and otherwise shown with a mark where it was cut.
         const size_t end = text.find(L'\n');
-        text.erase(0, end == std::wstring::npos ? text.size() : end + 1);
+        const std::wstring rest =
+            end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
+        text = CountLines(rest) >= lines ? rest : L"[...]" + text;
     }
     return ERROR_SUCCESS;
 }
@@ -385,18 +520,24 @@ bool ShowFile(const Options& options) {
     bool readable = true;
     // A file that exists but cannot be read here may well be readable by the
     // logger's own account: what follows is then not what it sees.
-    auto load = [&readable](Basalt::CObfuscatedIniReader& reader, const std::wstring& path) {
-        if (!reader.Load(path) && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    auto load = [&readable](IniView& view, const std::wstring& path) {
+        view.path = path;
+        if (!view.reader.Load(path) &&
+            ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
             PrintError(L"cannot read " + path + L": the values below may not be the logger's");
             readable = false;
         }
+        bool exists = false;
+        std::string bytes;
+        DWORD code = 0;
+        if (ReadWholeFile(path, exists, bytes, code)) view.unreadableForm = UnreadableForm(bytes);
     };
-    Basalt::CObfuscatedIniReader folderReader;
-    Basalt::CObfuscatedIniReader sharedReader;
-    load(folderReader, paths.folderIniPath);
-    load(sharedReader, paths.sharedIniPath);
+    IniView folder;
+    IniView shared;
+    load(folder, paths.folderIniPath);
+    load(shared, paths.sharedIniPath);
     for (const FileSetting& setting : ETWLogging::kFileSettings) {
-        ShowSetting(paths, folderReader, sharedReader, setting);
+        ShowSetting(folder, shared, setting);
     }
     PrintF(L"  LastLogIdx %lu\n", ReadLastLogIdx(paths.folderIniPath));
 
@@ -435,7 +576,7 @@ int TailCommand(const Options& options) {
     std::wstring text;
     const DWORD code = ReadLogTail(handle.get(), options.lines, text);
     if (code == ERROR_BAD_FORMAT) {
-        PrintError(file + L" is not a log of the framework (no UTF-16 byte order mark)");
+        PrintError(file + L" is not a log of the framework (not UTF-16 text)");
         return kExitFailure;
     }
     if (code != ERROR_SUCCESS) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <set>
 #include <string>
 
 #include "basalt/PathHelpers.h"
@@ -86,6 +87,42 @@ TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
                                              SharedIni().c_str()));
     Expect(L"show", 0,
            {"folder log.ini: tampered", "shared log.ini: plain", "Severity   3 (default)"});
+    // Saved by an editor with a byte order mark: said so, not taken for tampering.
+    const auto bytes = ReadFileBytes(SharedIni());
+    ASSERT_TRUE(WriteFileText(SharedIni(), "\xEF\xBB\xBF" + std::string(bytes.begin(), bytes.end())));
+    Expect(L"set file MaxEntries 5 --shared", 1, {"UTF-8 byte order mark", "would not be seen"});
+    Expect(L"show", 0, {"shared log.ini: ignored, the file starts with a UTF-8 byte order mark"});
+}
+
+// The tool changes a log.ini under the lock that loggers of that folder take: while a
+// program logs 3,000 lines, twenty changes all succeed and the last one stays, and not
+// one line is lost.
+TEST_F(Hvlogcfg, ChangesWhileAProgramLogsAllApplyAndLoseNoLine) {
+    const std::wstring module = L" --module file_log_writer";
+    Expect(L"set file MaxEntries 100" + module, 0);
+    Basalt::UniqueKernelHandle writer = StartProgram(
+        L"\"" + ProgramFolder() + L"\\file_log_writer.exe\" - changes 3000");
+    ASSERT_TRUE(writer);
+    DWORD options = 0;
+    for (int i = 0; i < 20; ++i) {
+        options = i % 2 == 0 ? 0x14 : 0x34;
+        Expect(Basalt::FormatString(L"set file Options %lu", options) + module, 0);
+    }
+    EXPECT_EQ(0, WaitForExit(writer.get()));
+    Expect(L"show" + module, 0,
+           {Basalt::CodePageFromWide(CP_ACP,
+                                     Basalt::FormatString(L"Options    %lu (folder log.ini)", options))
+                .c_str(),
+            "MaxEntries 100 (folder log.ini)"});
+    std::set<std::wstring> seen;
+    const std::wstring folder = LogRoot() + L"\\RQD\\file_log_writer\\file_log_writer";
+    for (int index = 0; index < 100; ++index) {
+        for (const std::wstring& line :
+             ReadLogLines(folder + Basalt::FormatString(L"%03d.log", index))) {
+            seen.insert(line.substr(line.rfind(L"]$ ") + 3));
+        }
+    }
+    EXPECT_EQ(3000u, seen.size());
 }
 
 TEST_F(Hvlogcfg, DecodeReadsBackWhatSetWrote) {
@@ -161,7 +198,7 @@ TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedAndTheFileKept) {
     auto bytes = ReadFileBytes(FolderIni());
     const std::string shadowed = "[config]\r\n" + std::string(bytes.begin(), bytes.end());
     ASSERT_TRUE(WriteFileText(FolderIni(), shadowed));
-    Expect(L"set file Severity 4", 1, {"would read instead"});
+    Expect(L"set file Severity 4", 1, {"has a section [config]", "would not be seen"});
     bytes = ReadFileBytes(FolderIni());
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), shadowed);
     EXPECT_FALSE(FileExists(FolderIni() + L".hvlogcfg-tmp"));
@@ -180,6 +217,16 @@ TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
     EXPECT_EQ(output_, "line 19998\r\nline 19999\r\n");  // text-mode output
     Expect(L"tail -n 20000", 0);
     EXPECT_EQ(0u, output_.find("line 0\r\n"));
+    // A last line longer than what tail reads is shown from where it began reading, marked.
+    const std::wstring longLine = L"\xFEFF" L"first\r\n" + std::wstring(40000, L'y') + L"\r\n";
+    ASSERT_TRUE(WriteFileBytes(log, longLine.data(), longLine.size() * sizeof(wchar_t)));
+    Expect(L"tail -n 1", 0);
+    EXPECT_EQ(0u, output_.find("[...]yyyy"));
+    EXPECT_EQ(output_.size() - 3, output_.find("y\r\n"));
+    // Emptied by someone and appended to since: no byte order mark, still UTF-16.
+    const std::wstring unmarked = L"12/09/2026 01:02:03 AM$ -- (Error)$ one\r\n";
+    ASSERT_TRUE(WriteFileBytes(log, unmarked.data(), unmarked.size() * sizeof(wchar_t)));
+    Expect(L"tail", 0, {"-- (Error)$ one"});
     ASSERT_TRUE(WriteFileText(log, "not a log\r\n"));
     Expect(L"tail", 1, {"not a log of the framework"});
 }
