@@ -22,3 +22,22 @@ function(gatesvc_console_program target)
     target_link_options(${target} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   endif()
 endfunction()
+
+# gatesvc_program_resources(<target> <execution level> <description>)
+# Gives a program its version information (the project version, "Halvik")
+# and its application manifest: the execution level it asks for, the Windows
+# versions it supports, and nothing for a user interface it does not have.
+function(gatesvc_program_resources target level description)
+  set(GATESVC_RC_NAME ${target})
+  set(GATESVC_RC_LEVEL ${level})
+  set(GATESVC_RC_DESCRIPTION "${description}")
+  set(GATESVC_RC_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/program.manifest.in ${GATESVC_RC_MANIFEST} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+  if(MSVC)
+    # The manifest comes from the resource script, not from the linker.
+    target_link_options(${target} PRIVATE /MANIFEST:NO)
+  endif()
+endfunction()

@@ -76,8 +76,11 @@ std::wstring DescribeError(DWORD code) {
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
         text.pop_back();
     }
-    return text.empty() ? Basalt::FormatString(L"error %lu", code)
-                        : Basalt::FormatString(L"%s (%lu)", text.c_str(), code);
+    std::wstring described = text.empty() ? Basalt::FormatString(L"error %lu", code)
+                                          : Basalt::FormatString(L"%s (%lu)", text.c_str(), code);
+    // The settings are the machine's: changing them takes an elevated run.
+    if (code == ERROR_ACCESS_DENIED) described += L"; run as administrator";
+    return described;
 }
 
 bool ParseNumber(const std::wstring& text, DWORD& value) {

@@ -1,0 +1,53 @@
+#include "logging/LogMacro.h"
+
+#include <stdarg.h>
+
+#include "basalt/StringHelpers.h"
+
+namespace ETWLogging {
+
+std::wstring SourceNameFromPath(const wchar_t* path) {
+    if (path == nullptr) return std::wstring();
+    std::wstring name = path;
+    const size_t separator = name.find_last_of(L"\\/");
+    if (separator != std::wstring::npos) name.erase(0, separator + 1);
+    const size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos) name.erase(dot);
+    return name;
+}
+
+bool IsLevelEnabledForSource(DWORD level) noexcept {
+    try {
+        return IsLogLevelEnabled(level);
+    } catch (...) {
+        return false;  // the facade could not be made (memory exhausted)
+    }
+}
+
+DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function, int line,
+                    const wchar_t* format, ...) {
+    // The log is a by-product of the caller's work: nothing here may stop it.
+    try {
+        CLogFacade* facade = GetLogFacade();
+        if (facade == nullptr || format == nullptr) return kErrorNoLogger;
+        std::wstring message;
+        va_list args;
+        va_start(args, format);
+        try {
+            message = Basalt::FormatStringV(format, args);
+        } catch (...) {
+            va_end(args);
+            throw;
+        }
+        va_end(args);
+        const std::wstring source = SourceNameFromPath(sourcePath);
+        const std::wstring functionName =
+            Basalt::WideFromCodePage(CP_ACP, function != nullptr ? function : "");
+        return facade->Log(level, source.c_str(), functionName.c_str(), line, L"%s",
+                           message.c_str());
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+}  // namespace ETWLogging

@@ -1,0 +1,45 @@
+// The logging macro for other modules: one line per message, with the caller's source
+// name, function and line. Its own executable: it uses the process-wide facade.
+#include "logging/LogMacro.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
+
+using namespace ETWLogging;
+
+namespace {
+
+TEST(LogMacro, SourceNameIsTheFileNameWithoutFolderOrExtension) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* name;
+    } kCases[] = {{L"C:\\src\\module\\Reader.cpp", L"Reader"},
+                  {L"/build/src/a.b.cpp", L"a.b"},
+                  {L"plain", L"plain"},
+                  {L"", L""},
+                  {nullptr, L""}};
+    for (const auto& c : kCases) EXPECT_EQ(c.name, SourceNameFromPath(c.path));
+}
+
+TEST(LogMacro, PassesTheCallersPositionAndSkipsItsArgumentsBelowTheLevel) {
+    auto* logger = new TestSupport::RecordingLogger();  // owned by the facade from here on
+    logger->SetSeverity(kLevelError);
+    GetLogFacade()->SetLogger(logger);
+    int evaluated = 0;
+    EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelWarning, L"%d", ++evaluated));
+    const int line = __LINE__ + 1;
+    EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelError, L"%s %d", L"wide", 7));
+    EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelCritical, L"no arguments"));
+    EXPECT_EQ(0, evaluated);
+    const std::vector<TestSupport::RecordedMessage> messages = logger->Messages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ(kLevelError, messages[0].level);
+    EXPECT_EQ(L"LogMacroTest", messages[0].file);
+    EXPECT_EQ(L"TestBody", messages[0].function);
+    EXPECT_EQ(line, messages[0].line);
+    EXPECT_EQ(L"wide 7", messages[0].message);
+    EXPECT_EQ(L"no arguments", messages[1].message);
+}
+
+}  // namespace
