@@ -126,7 +126,13 @@ void CHipsDriverInstaller::InstallHipsDriverFile() {
                      L"Copy file to %s failed from %s. Try to delay copy until reboot",
                      destination, source);
 
-    if (system_->MoveFileWithFlags(source, destination, MOVEFILE_DELAY_UNTIL_REBOOT)) return;
+    // The destination exists (it is the file in use), and at the restart a
+    // scheduled move onto an existing file is carried out only when it is
+    // marked to replace it; without the mark the old driver would stay.
+    if (system_->MoveFileWithFlags(source, destination,
+                                   MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        return;
+    }
     const int error = static_cast<int>(::GetLastError());
     LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineDelayCopyFailed,
                      L"Delay Copy file to %s failed from %s. error = %d", destination, source,

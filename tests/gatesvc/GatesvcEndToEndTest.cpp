@@ -117,6 +117,8 @@ TEST_F(GatesvcEndToEnd, DestinationInUseSchedulesTheCopyForTheNextRestart) {
     EXPECT_EQ(InstallWhileDriverHeld(folder_), 0);
     EXPECT_EQ(Installed(), "driver in use");
     ExpectPendingRename(folder_ / L"BulwarkK.sys", DriverDestination());
+    // Marked to replace: a restart moves nothing onto an existing file without the mark.
+    EXPECT_EQ(PendingRenames().at(1).substr(0, 1), L"!");
     EXPECT_TRUE(FileExists(CatalogInDatabase()));  // the catalog step still ran
 }
 
