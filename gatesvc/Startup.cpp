@@ -77,15 +77,9 @@ int RunCommandLine(int argc, wchar_t** argv) {
     const wchar_t* argument = argv[1];
 
     if (MatchesCommand(argument, kInstallCommand)) {
-        CHipsDriverInstaller installer;
-        wchar_t catalogPath[MAX_PATH] = {};
-        installer.BuildPathBesideProgram(kCatalogFileName, catalogPath);
-        installer.InstallHipsDriverFile();
-        installer.UpdateHipsDriverCatalog(/*install=*/true, catalogPath);
+        CHipsDriverInstaller().RunInstallCommand();
     } else if (MatchesCommand(argument, kUninstallCommand)) {
-        CHipsDriverInstaller installer;
-        installer.UpdateHipsDriverCatalog(/*install=*/false, /*catalogPath=*/nullptr);
-        installer.DeleteHipsDriverFile();
+        CHipsDriverInstaller().RunUninstallCommand();
     }
     return 0;
 }

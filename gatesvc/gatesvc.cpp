@@ -190,6 +190,20 @@ bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* 
     return result;
 }
 
+void CHipsDriverInstaller::RunInstallCommand() {
+    wchar_t catalogPath[MAX_PATH] = {};
+    const bool haveCatalogPath = BuildPathBesideProgram(kCatalogFileName, catalogPath);
+    InstallHipsDriverFile();
+    // Without the program's own path there is no catalog to add: an empty path
+    // would hand the catalog database whatever it makes of one.
+    if (haveCatalogPath) UpdateHipsDriverCatalog(/*install=*/true, catalogPath);
+}
+
+void CHipsDriverInstaller::RunUninstallCommand() {
+    UpdateHipsDriverCatalog(/*install=*/false, /*catalogPath=*/nullptr);
+    DeleteHipsDriverFile();
+}
+
 void InstallHipsDriverFile() { CHipsDriverInstaller().InstallHipsDriverFile(); }
 
 void DeleteHipsDriverFile() { CHipsDriverInstaller().DeleteHipsDriverFile(); }

@@ -191,9 +191,10 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
     }
 }
 
-TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingFromTheWorkingDirectory) {
+// Neither a driver file nor a catalog is looked for in the working directory.
+TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingAndAddsNoCatalog) {
     g_failures = kNoProgramPath;
-    installer_.InstallHipsDriverFile();
+    installer_.RunInstallCommand();
     EXPECT_TRUE(g_calls.empty());
     wchar_t path[MAX_PATH];
     wmemset(path, L'x', MAX_PATH);
