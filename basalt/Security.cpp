@@ -3,6 +3,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "basalt/OSInfo.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/StringHelpers.h"
@@ -209,6 +211,11 @@ LONG GrantEveryoneFullAccessToKey(HKEY key, bool recursive, const wchar_t* libra
     LONG code = api.RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     if (code != ERROR_INSUFFICIENT_BUFFER) return code;
     if (size == 0) return ERROR_BAD_LENGTH;
+    // The key reports the size of its self-relative descriptor, which can be
+    // smaller (20 bytes with a null DACL, 28 with an empty one) than the
+    // absolute descriptor that InitializeSecurityDescriptor writes first
+    // (40 bytes on x64): the buffer holds whichever is larger.
+    size = (std::max)(size, static_cast<DWORD>(sizeof(SECURITY_DESCRIPTOR)));
     UniqueLocal current(::LocalAlloc(LPTR, size));
     if (!current) return ERROR_OUTOFMEMORY;
     if (!api.InitializeSecurityDescriptor(current.get(), kDescriptorRevision)) {

@@ -3,8 +3,6 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
-#include <mutex>
-
 #include "basalt/Logging/internal_logging.h"
 #include "gatesvc/gatesvc.h"
 #include "logging/LogBuilder.h"
@@ -53,13 +51,16 @@ HMODULE GetCurrentModuleHandle() {
 }
 
 void ProcessStartup() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    // A function-local static as the once-only guard: unlike std::call_once
+    // with winpthreads, it is tried again when the set-up throws.
+    static const bool done = [] {
         ETWLogging::RegisterLogFacadeCleanup();
         Basalt::CDefaultLoggingHandler::Instance();
         ETWLogging::RegisterLogBuilderCleanup();
         ETWLogging::ProcessLogIdentity().module = GetCurrentModuleHandle();
-    });
+        return true;
+    }();
+    (void)done;
 }
 
 int RunCommandLine(int argc, wchar_t** argv) {
@@ -76,15 +77,9 @@ int RunCommandLine(int argc, wchar_t** argv) {
     const wchar_t* argument = argv[1];
 
     if (MatchesCommand(argument, kInstallCommand)) {
-        CHipsDriverInstaller installer;
-        wchar_t catalogPath[MAX_PATH] = {};
-        installer.BuildPathBesideProgram(kCatalogFileName, catalogPath);
-        installer.InstallHipsDriverFile();
-        installer.UpdateHipsDriverCatalog(/*install=*/true, catalogPath);
+        CHipsDriverInstaller().RunInstallCommand();
     } else if (MatchesCommand(argument, kUninstallCommand)) {
-        CHipsDriverInstaller installer;
-        installer.UpdateHipsDriverCatalog(/*install=*/false, /*catalogPath=*/nullptr);
-        installer.DeleteHipsDriverFile();
+        CHipsDriverInstaller().RunUninstallCommand();
     }
     return 0;
 }

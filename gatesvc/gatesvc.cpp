@@ -126,7 +126,13 @@ void CHipsDriverInstaller::InstallHipsDriverFile() {
                      L"Copy file to %s failed from %s. Try to delay copy until reboot",
                      destination, source);
 
-    if (system_->MoveFileWithFlags(source, destination, MOVEFILE_DELAY_UNTIL_REBOOT)) return;
+    // The destination exists (it is the file in use), and at the restart a
+    // scheduled move onto an existing file is carried out only when it is
+    // marked to replace it; without the mark the old driver would stay.
+    if (system_->MoveFileWithFlags(source, destination,
+                                   MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        return;
+    }
     const int error = static_cast<int>(::GetLastError());
     LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineDelayCopyFailed,
                      L"Delay Copy file to %s failed from %s. error = %d", destination, source,
@@ -182,6 +188,20 @@ bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* 
     }
     releaseContext(context, 0);
     return result;
+}
+
+void CHipsDriverInstaller::RunInstallCommand() {
+    wchar_t catalogPath[MAX_PATH] = {};
+    const bool haveCatalogPath = BuildPathBesideProgram(kCatalogFileName, catalogPath);
+    InstallHipsDriverFile();
+    // Without the program's own path there is no catalog to add: an empty path
+    // would hand the catalog database whatever it makes of one.
+    if (haveCatalogPath) UpdateHipsDriverCatalog(/*install=*/true, catalogPath);
+}
+
+void CHipsDriverInstaller::RunUninstallCommand() {
+    UpdateHipsDriverCatalog(/*install=*/false, /*catalogPath=*/nullptr);
+    DeleteHipsDriverFile();
 }
 
 void InstallHipsDriverFile() { CHipsDriverInstaller().InstallHipsDriverFile(); }

@@ -32,6 +32,14 @@ public:
     // database, or removes it; true when added or when the removal succeeded.
     bool UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath);
 
+    // "/InstallCat": the driver file, then the catalog from the program's folder.
+    // Without the program's own path neither step finds its file, and nothing is
+    // copied or added.
+    void RunInstallCommand();
+
+    // "/UninstallCat": the catalog, then the driver file.
+    void RunUninstallCommand();
+
     // The program's own folder joined with `fileName`, in a MAX_PATH buffer;
     // false, and an empty buffer, when the program's path cannot be read whole.
     bool BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer);

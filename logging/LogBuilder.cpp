@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "basalt/ObfuscatedRegKey.h"
@@ -98,8 +97,8 @@ CLogBuilderIf* GetLogBuilder() {
 }
 
 void RegisterLogBuilderCleanup() {
-    static std::once_flag once;
-    std::call_once(once, [] { ::atexit(DeleteLogBuilder); });
+    static const bool registered = ::atexit(DeleteLogBuilder) == 0;
+    (void)registered;
 }
 
 void CBasaltLogHandler::Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,

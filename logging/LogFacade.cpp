@@ -5,7 +5,6 @@
 #include <wchar.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -17,8 +16,6 @@ namespace ETWLogging {
 namespace {
 
 std::atomic<CLogFacade*> g_facade{nullptr};
-std::once_flag g_facadeOnce;
-std::once_flag g_cleanupOnce;
 
 // At exit: clear the pointer first, so that late messages find no facade,
 // then destroy the facade and its logger.
@@ -47,7 +44,8 @@ LogIdentity& ProcessLogIdentity() {
 }
 
 void RegisterLogFacadeCleanup() {
-    std::call_once(g_cleanupOnce, [] { ::atexit(DestroyLogFacade); });
+    static const bool registered = ::atexit(DestroyLogFacade) == 0;
+    (void)registered;
 }
 
 CLogFacade::~CLogFacade() {
@@ -131,7 +129,12 @@ DWORD CLogFacade::Write(const wchar_t* file, const wchar_t* function, int line, 
 }
 
 CLogFacade* GetLogFacade() {
-    std::call_once(g_facadeOnce, CreateLogFacade);
+    // The once-only guard is a function-local static: concurrent first callers
+    // wait for the first, and a creation that throws leaves it unset, so the
+    // next call tries again. (std::call_once with winpthreads stays locked
+    // after a throw, and the next call would wait for ever.)
+    static const bool created = (CreateLogFacade(), true);
+    (void)created;
     return g_facade.load();
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -31,6 +32,21 @@ constexpr wchar_t kMismatchFormat[] =
 constexpr wchar_t kMemoryFailure[] = L"General memory-allocation failure in Basalt logger.";
 
 std::atomic<ILoggingHandler*> g_handler{nullptr};
+
+// Set when the process-wide default handler is destroyed at exit; from then on
+// it is never registered again.
+std::atomic<bool> g_defaultHandlerGone{false};
+
+// The process-wide default handler, which records its own destruction before
+// the handler itself goes (and unregisters itself).
+struct ProcessDefaultHandler {
+    CDefaultLoggingHandler handler;
+    ~ProcessDefaultHandler() { g_defaultHandlerGone.store(true); }
+};
+
+struct MessageBufferDelete {
+    void operator()(wchar_t* buffer) const { ::operator delete(buffer); }
+};
 
 // Handlers are named by the low 32 bits of their address, eight hex digits.
 unsigned int HandlerId(const ILoggingHandler* handler) {
@@ -65,9 +81,21 @@ void CDefaultLoggingHandler::Log(DWORD type, const wchar_t* file, const wchar_t*
     output_->Write(text.c_str());
 }
 
+CDefaultLoggingHandler::~CDefaultLoggingHandler() {
+    // Only when registered, and silently: the refusals of UnregisterHandler
+    // would report to the handler that is going.
+    ILoggingHandler* self = this;
+    g_handler.compare_exchange_strong(self, nullptr);
+}
+
 CDefaultLoggingHandler& CDefaultLoggingHandler::Instance() {
-    static CDefaultLoggingHandler instance;
-    return instance;
+    static ProcessDefaultHandler instance;
+    return instance.handler;
+}
+
+CDefaultLoggingHandler* CDefaultLoggingHandler::InstanceIfAlive() {
+    if (g_defaultHandlerGone.load()) return nullptr;
+    return &Instance();
 }
 
 DWORD CLogger::RegisterHandler(ILoggingHandler* handler) {
@@ -78,7 +106,7 @@ DWORD CLogger::RegisterHandler(ILoggingHandler* handler) {
         return ERROR_INVALID_PARAMETER;
     }
     ILoggingHandler* registered = g_handler.load();
-    if (registered == nullptr || registered == &CDefaultLoggingHandler::Instance()) {
+    if (registered == nullptr || registered == CDefaultLoggingHandler::InstanceIfAlive()) {
         g_handler.store(handler);
         return ERROR_SUCCESS;
     }
@@ -123,7 +151,13 @@ DWORD CLogger::UnregisterHandler(ILoggingHandler* handler) {
 
 void CLogger::Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
                   const wchar_t* format, ...) {
-    if (g_handler.load() == nullptr) RegisterHandler(&CDefaultLoggingHandler::Instance());
+    if (g_handler.load() == nullptr) {
+        // After exit has destroyed the default handler there is none to fall
+        // back on, and the message is dropped.
+        if (CDefaultLoggingHandler* fallback = CDefaultLoggingHandler::InstanceIfAlive()) {
+            RegisterHandler(fallback);
+        }
+    }
     ILoggingHandler* handler = g_handler.load();
     if (handler == nullptr || format == nullptr) return;
 
@@ -140,7 +174,11 @@ void CLogger::Log(DWORD type, const wchar_t* file, const wchar_t* function, int 
     const size_t maxChars = (std::numeric_limits<size_t>::max)() / sizeof(wchar_t);
     const size_t byteCount =
         charCount > maxChars ? (std::numeric_limits<size_t>::max)() : charCount * sizeof(wchar_t);
-    wchar_t* buffer = static_cast<wchar_t*>(::operator new(byteCount, std::nothrow));
+    // Owned, so that a handler that throws (out of memory while it formats)
+    // does not leak the message.
+    std::unique_ptr<wchar_t, MessageBufferDelete> owner(
+        static_cast<wchar_t*>(::operator new(byteCount, std::nothrow)));
+    wchar_t* buffer = owner.get();
     if (buffer == nullptr) {
         va_end(args);
         handler->Log(kLogTypeError, file, function, line, kMemoryFailure);
@@ -150,7 +188,6 @@ void CLogger::Log(DWORD type, const wchar_t* file, const wchar_t* function, int 
     if (length > 0) ::_vsnwprintf_s(buffer, charCount, _TRUNCATE, format, args);
     va_end(args);
     handler->Log(type, file, function, line, buffer);
-    ::operator delete(buffer);
 }
 
 ILoggingHandler* CLogger::GetRegisteredHandler() { return g_handler.load(); }

@@ -36,13 +36,19 @@ public:
 class CDefaultLoggingHandler : public ILoggingHandler {
 public:
     explicit CDefaultLoggingHandler(std::shared_ptr<DebugOutputAPI> output = nullptr);
-    virtual ~CDefaultLoggingHandler() = default;
+    // Unregisters the handler from the foundation logger if it is registered.
+    virtual ~CDefaultLoggingHandler();
 
     void Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
              const wchar_t* message) override;
 
-    // The process-wide instance, made on first use and destroyed at exit.
+    // The process-wide instance, made on first use and destroyed at exit; not
+    // to be asked for after that (InstanceIfAlive says whether it is gone).
     static CDefaultLoggingHandler& Instance();
+
+    // The process-wide instance if it exists and has not been destroyed yet,
+    // creating it on first use; none once it is gone.
+    static CDefaultLoggingHandler* InstanceIfAlive();
 
 private:
     std::shared_ptr<DebugOutputAPI> output_;
@@ -62,7 +68,8 @@ public:
     static DWORD UnregisterHandler(ILoggingHandler* handler);
 
     // Formats a printf-style wide message and passes it to the registered
-    // handler, registering the default one when none is.
+    // handler, registering the default one when none is. After the default
+    // handler has been destroyed at exit, a message with no handler is dropped.
     static void Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
                     const wchar_t* format, ...);
 

@@ -127,4 +127,14 @@ TEST(DefaultLoggingHandler, WritesOneDebuggerLinePerTypedMessage) {
                                     L"gamma(0): [UNKNOWN]: [h]: z\n"}));
 }
 
+// A default handler that goes while it is registered takes itself out, so that no later
+// message reaches the dead object.
+TEST(DefaultLoggingHandler, DestroyedWhileRegisteredItUnregistersItself) {
+    {
+        CDefaultLoggingHandler handler(std::make_shared<RecordingOutput>());
+        ASSERT_EQ(CLogger::RegisterHandler(&handler), 0u);
+    }
+    EXPECT_EQ(CLogger::GetRegisteredHandler(), nullptr);
+}
+
 }  // namespace

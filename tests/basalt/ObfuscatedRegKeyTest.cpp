@@ -11,6 +11,7 @@
 
 #include "basalt/Cipher.h"
 #include "basalt/Md5.h"
+#include "basalt/StringHelpers.h"
 #include "tests/support/TestSupport.h"
 
 using Basalt::CObfuscatedRegKey;
@@ -71,6 +72,34 @@ TEST_F(ObfuscatedRegKeyTest, DwordIsStoredAsA36ByteBinaryRecord) {
     EXPECT_EQ(RawRecord(L"Caf\u00e9"), BuildRecord({5, 0, 0, 0}, REG_DWORD));
     EXPECT_EQ(key_.QueryDWORDValue(L"Caf\u00e9", value), ERROR_SUCCESS);
     EXPECT_EQ(value, 5u);
+}
+
+// The record that an independent encoder made of the DWORD 1 as "Logging Mechanism": a wrong
+// key constant, cipher step or digest in the project would fail here even where its own
+// records agree with each other.
+TEST_F(ObfuscatedRegKeyTest, RecordOfAnIndependentEncoderIsReadAndWrittenByteForByte) {
+    const char hex[] = "485652470100000004000000040000008EE9C57B50191264430CA7B6D9929B81546DA675";
+    Bytes record;
+    for (size_t at = 0; hex[at] != '\0'; at += 2) {
+        record.push_back(static_cast<BYTE>(Basalt::HexDigitValue(hex[at]) * 16 +
+                                           Basalt::HexDigitValue(hex[at + 1])));
+    }
+    SetRaw(L"Logging Mechanism", REG_BINARY, record);
+    DWORD value = 0;
+    EXPECT_EQ(key_.QueryDWORDValue(L"Logging Mechanism", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    ASSERT_EQ(key_.SetDWORDValue(L"Logging Mechanism", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RawRecord(L"Logging Mechanism"), record);
+}
+
+// The first read takes 256 bytes; a longer record is read again at its full size.
+TEST_F(ObfuscatedRegKeyTest, RecordLongerThanTheFirstReadComesBackWhole) {
+    const std::wstring text(600, L'L');
+    ASSERT_EQ(key_.SetStringValue(L"Long", text.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RawRecord(L"Long").size(), 32u + 601u);
+    std::wstring back;
+    EXPECT_EQ(key_.QueryStringValue(L"Long", back), ERROR_SUCCESS);
+    EXPECT_EQ(back, text);
 }
 
 TEST_F(ObfuscatedRegKeyTest, StringIsStoredAsUtf8ExpandStringAsUtf16AndEqualValuesAlike) {

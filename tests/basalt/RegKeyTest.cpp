@@ -381,25 +381,40 @@ class RegKeyViewTest : public ::testing::Test {
   protected:
     void TearDown() override {
         for (REGSAM view : kViews) {
+            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (kPath + L"\\Child\\Leaf").c_str(), view, 0);
             ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (kPath + L"\\Child").c_str(), view, 0);
             ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPath.c_str(), view, 0);
         }
     }
+    // The test key in the 64-bit and the 32-bit view, each with `subKey` below it.
+    void CreateInBothViews(CRegKey (&parents)[2], const wchar_t* subKey) {
+        for (int n = 0; n < 2; ++n) {
+            ASSERT_EQ(parents[n].Create(HKEY_LOCAL_MACHINE, kPath.c_str(), nullptr, 0,
+                                        KEY_ALL_ACCESS | kViews[n]),
+                      ERROR_SUCCESS);
+            CRegKey child;
+            ASSERT_EQ(child.Create(parents[n].GetHandle(), subKey), ERROR_SUCCESS);
+        }
+    }
+
     const std::wstring kPath = L"Software\\GatesvcTests\\RegKeyView";
     const REGSAM kViews[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
 };
 
 TEST_F(RegKeyViewTest, DeleteSubKeyKeepsTheViewOfItsOpen) {
     CRegKey parents[2], child;
-    for (int n = 0; n < 2; ++n) {
-        ASSERT_EQ(parents[n].Create(HKEY_LOCAL_MACHINE, kPath.c_str(), nullptr, 0,
-                                    KEY_ALL_ACCESS | kViews[n]),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(child.Create(parents[n].GetHandle(), L"Child"), ERROR_SUCCESS);
-    }
+    ASSERT_NO_FATAL_FAILURE(CreateInBothViews(parents, L"Child"));
     EXPECT_EQ(parents[1].DeleteSubKey(L"Child"), ERROR_SUCCESS);  // opened in the 32-bit view
     EXPECT_EQ(child.Open(parents[1].GetHandle(), L"Child", KEY_READ), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(child.Open(parents[0].GetHandle(), L"Child", KEY_READ), ERROR_SUCCESS);
+}
+
+TEST_F(RegKeyViewTest, RecurseDeleteKeyRemovesTheTreeOfItsOwnViewOnly) {
+    CRegKey parents[2], leaf;
+    ASSERT_NO_FATAL_FAILURE(CreateInBothViews(parents, L"Child\\Leaf"));
+    EXPECT_EQ(parents[1].RecurseDeleteKey(L"Child"), ERROR_SUCCESS);  // the 32-bit view
+    EXPECT_EQ(leaf.Open(parents[1].GetHandle(), L"Child", KEY_READ), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(leaf.Open(parents[0].GetHandle(), L"Child\\Leaf", KEY_READ), ERROR_SUCCESS);
 }
 
 }  // namespace

@@ -30,6 +30,14 @@ std::wstring DaclText(HKEY key) {
     return static_cast<const wchar_t*>(text.get());
 }
 
+// A self-relative descriptor made from SDDL text.
+UniqueLocal Descriptor(const wchar_t* sddl) {
+    UniqueLocal descriptor;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr);
+    return descriptor;
+}
+
 // Everyone allowed everything (GENERIC_ALL as given, or mapped to the key's rights),
 // inherited by subkeys and objects.
 bool EveryoneHasFullAccess(HKEY key) {
@@ -67,15 +75,53 @@ TEST_F(KeySecurity, RecursionReachesEveryKeyBelow) {
 }
 
 TEST_F(KeySecurity, OtherTrusteesKeepTheirEntries) {
-    UniqueLocal readOnly;  // Administrators may read
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;;KR;;;BA)", SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(readOnly.put()),
-        nullptr));
-    ASSERT_EQ(::RegSetKeySecurity(key_.GetHandle(), DACL_SECURITY_INFORMATION, readOnly.get()), 0);
+    // Administrators may read.
+    ASSERT_EQ(key_.SetKeySecurity(DACL_SECURITY_INFORMATION, Descriptor(L"D:(A;;KR;;;BA)").get()),
+              0);
     EXPECT_EQ(key_.GrantEveryoneFullAccess(false), 0);
     const std::wstring dacl = DaclText(key_.GetHandle());
     EXPECT_NE(dacl.find(L"(A;;KR;;;BA)"), std::wstring::npos) << dacl;
     EXPECT_TRUE(EveryoneHasFullAccess(key_.GetHandle())) << dacl;
+}
+
+// A key whose DACL is empty (a 28-byte descriptor) or null (20 bytes) reports less than an
+// absolute descriptor takes on x64. The test program runs with Wine's heap checks
+// (WINEDEBUG=warn+heap), which catch a write past the block the descriptor is read into.
+TEST_F(KeySecurity, EmptyAndNullDaclsAreReplacedWithoutWritingPastTheirBuffer) {
+    ACL empty;
+    ASSERT_TRUE(::InitializeAcl(&empty, sizeof(empty), ACL_REVISION));
+    const struct {
+        const char* name;
+        PACL dacl;
+    } cases[] = {{"empty DACL", &empty}, {"null DACL", nullptr}};
+    for (const auto& c : cases) {
+        SECURITY_DESCRIPTOR descriptor;
+        ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, c.dacl, FALSE));
+        ASSERT_EQ(child_.SetKeySecurity(DACL_SECURITY_INFORMATION, &descriptor), 0) << c.name;
+        EXPECT_EQ(child_.GrantEveryoneFullAccess(false), 0) << c.name;
+        EXPECT_TRUE(EveryoneHasFullAccess(child_.GetHandle())) << c.name;
+        EXPECT_TRUE(::HeapValidate(::GetProcessHeap(), 0, nullptr)) << c.name;
+    }
+}
+
+// A subkey that does not open with KEY_ALL_ACCESS (here Everyone may not set its values) is
+// passed over, and the walk goes on to the keys after it.
+TEST_F(KeySecurity, RecursionPassesOverASubkeyThatCannotBeOpened) {
+    CRegKey locked;  // enumerated before "child"
+    ASSERT_EQ(locked.Create(key_.GetHandle(), L"a-locked"), 0);
+    ASSERT_EQ(locked.SetKeySecurity(DACL_SECURITY_INFORMATION,
+                                    Descriptor(L"D:(D;;0x2;;;WD)(A;;KA;;;WD)").get()),
+              0);
+    const std::wstring lockedDacl = DaclText(locked.GetHandle());
+
+    EXPECT_EQ(key_.GrantEveryoneFullAccess(true), 0);
+    EXPECT_EQ(DaclText(locked.GetHandle()), lockedDacl);
+    EXPECT_TRUE(EveryoneHasFullAccess(grandchild_.GetHandle()))
+        << DaclText(grandchild_.GetHandle());
+    // Let the scratch key's removal in.
+    EXPECT_EQ(locked.SetKeySecurity(DACL_SECURITY_INFORMATION, Descriptor(L"D:(A;;KA;;;WD)").get()),
+              0);
 }
 
 TEST_F(KeySecurity, LibraryLackingTheFunctionsGivesFileNotFound) {

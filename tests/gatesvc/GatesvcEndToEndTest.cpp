@@ -73,6 +73,7 @@ protected:
         ASSERT_TRUE(WriteFileText(folder_ / L"bulwarkk_x86.cat", "sample catalog"));
     }
     void TearDown() override {
+        DeleteRegistryTree(HKEY_CURRENT_USER, kAppDefaults);
         ClearPendingRenames();
         ::DeleteFileW(DriverDestination().c_str());
         ::DeleteFileW(CatalogInDatabase().c_str());
@@ -97,6 +98,8 @@ protected:
                PendingRenames().empty();
     }
 
+    // Wine's settings for programs named gatesvc.exe.
+    const std::wstring kAppDefaults = L"Software\\Wine\\AppDefaults\\gatesvc.exe";
     ScratchFolder folder_{PerTestFolderName(L"e2e")};
     const std::string driver_ = "sample driver image " + std::string(200, 'D');
 };
@@ -117,7 +120,28 @@ TEST_F(GatesvcEndToEnd, DestinationInUseSchedulesTheCopyForTheNextRestart) {
     EXPECT_EQ(InstallWhileDriverHeld(folder_), 0);
     EXPECT_EQ(Installed(), "driver in use");
     ExpectPendingRename(folder_ / L"BulwarkK.sys", DriverDestination());
+    // Marked to replace: a restart moves nothing onto an existing file without the mark.
+    EXPECT_EQ(PendingRenames().at(1).substr(0, 1), L"!");
     EXPECT_TRUE(FileExists(CatalogInDatabase()));  // the catalog step still ran
+}
+
+// Late-bound libraries come from the System folder only. Wine is told to prefer a
+// wintrust.dll found beside gatesvc.exe, as Windows would load one planted there; the
+// marker copy leaves a file when loaded and lacks the catalog functions.
+TEST_F(GatesvcEndToEnd, WintrustPlantedBesideTheProgramIsNotLoaded) {
+    ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\planted\\wintrust.dll").c_str(),
+                            (folder_ / L"wintrust.dll").c_str(), FALSE));
+    Basalt::UniqueHkey overrides;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (kAppDefaults + L"\\DllOverrides").c_str(), 0,
+                                nullptr, 0, KEY_SET_VALUE, nullptr, overrides.put(), nullptr),
+              ERROR_SUCCESS);
+    const wchar_t nativeFirst[] = L"native,builtin";
+    ASSERT_EQ(::RegSetValueExW(overrides.get(), L"wintrust", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(nativeFirst), sizeof(nativeFirst)),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Run(L" /InstallCat"), 0);
+    EXPECT_FALSE(FileExists(folder_ / L"wintrust.dll.loaded"));
+    EXPECT_TRUE(FileExists(CatalogInDatabase()));
 }
 
 TEST_F(GatesvcEndToEnd, MissingDriverOnUninstallSchedulesItsDeletion) {

@@ -133,7 +133,7 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
     const std::wstring src = L"C:\\Program Files\\Halvik\\BulwarkK.sys";
     const std::wstring cat = L"C:\\x\\bulwarkk_x86.cat", load = L"load wintrust.dll";
     const std::wstring copy = L"copy " + src + L" -> " + dst,
-                       move = L"move " + src + L" -> " + dst + L" flags 4";
+                       move = L"move " + src + L" -> " + dst + L" flags 5";
     const std::wstring add = L"add " + cat + L" as Halvik HIPS Driver.cat",
                        remove = L"remove Halvik HIPS Driver.cat";
     const std::wstring copyFailed = L"3 gatesvc InstallHipsDriverFile:136 Copy file to " + dst +
@@ -191,9 +191,10 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
     }
 }
 
-TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingFromTheWorkingDirectory) {
+// Neither a driver file nor a catalog is looked for in the working directory.
+TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingAndAddsNoCatalog) {
     g_failures = kNoProgramPath;
-    installer_.InstallHipsDriverFile();
+    installer_.RunInstallCommand();
     EXPECT_TRUE(g_calls.empty());
     wchar_t path[MAX_PATH];
     wmemset(path, L'x', MAX_PATH);

@@ -50,6 +50,9 @@ class ReportingLogger : public ETWLogging::CETWLogging {
     ~ReportingLogger() override {
         Report(L"logger destroyed; handler " + Registered() + L"; facade " +
                (ETWLogging::PeekLogFacade() == nullptr ? L"cleared" : L"present"));
+        // The default handler is gone by now: a foundation message must not bring it back.
+        Basalt::CLogger::Log(Basalt::kLogTypeError, L"probe", L"~ReportingLogger", 1, L"late");
+        Report(L"late foundation message; handler " + Registered());
     }
 };
 

@@ -10,7 +10,8 @@
 namespace {
 
 // The bridge unregisters first; the facade pointer is cleared before the logger
-// goes, and the logger unregisters its provider last.
+// goes, and the logger unregisters its provider last. A foundation message after the
+// default handler has gone is dropped rather than handed to it.
 TEST(ExitOrder, BridgeGoesFirstAndTheLoggerWithItsProviderLast) {
     TestSupport::ScratchFolder folder(L"exit-order");
     const std::wstring report = folder / L"report.txt";
@@ -22,6 +23,7 @@ TEST(ExitOrder, BridgeGoesFirstAndTheLoggerWithItsProviderLast) {
               L"main returns; handler bridge\n"
               L"first at-exit action; handler bridge\n"
               L"logger destroyed; handler none; facade cleared\n"
+              L"late foundation message; handler none\n"
               L"provider unregistered\n");
 }
 
