@@ -262,10 +262,13 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             code = ::GetLastError();
             ::DeleteFileW(temp.c_str());
-            reason = L"cannot replace " + iniPath + L": " + DescribeError(code);
+            reason = L"cannot replace " + iniPath + L": ";
             if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-                reason += L" (a program holds the file open, or this account may not change "
-                          L"it)";
+                reason += Basalt::FormatString(L"a program holds it open, or this account may "
+                                               L"not change it (error %lu; run as "
+                                               L"administrator)", code);
+            } else {
+                reason += DescribeError(code);
             }
             return false;
         }
