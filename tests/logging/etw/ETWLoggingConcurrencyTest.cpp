@@ -1,7 +1,6 @@
 // Several threads log while a controller takes sessions through their life, the
 // requests reaching the logger on the tracing service's own thread.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <atomic>
 #include <functional>
@@ -56,6 +55,7 @@ TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheService
                                       : enabled ? kSettledEnabled
                                                 : kSettledDisabled);
                 if (quiet) ++settled;
+                std::this_thread::yield();  // leave the service's thread room to deliver
             }
         });
     }
@@ -119,8 +119,10 @@ TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheService
     EXPECT_GE(attempted, settledEnabled);
     EXPECT_LE(attempted, settledEnabled + unsettled);
     EXPECT_EQ(0u, service->ForeignHandleEventCount());  // no torn handle
+    // Calls of all three kinds happened: the logging did overlap the controller's actions.
     EXPECT_GT(settledEnabled, 0u);
     EXPECT_GT(settled.load(), settledEnabled);
+    EXPECT_GT(unsettled, 0u);
 }
 
 }  // namespace

@@ -103,13 +103,13 @@ ULONG CEventTraceStandIn::CheckEvent(TRACEHANDLE traceHandle, const EVENT_TRACE_
     ULONG64 dataBytes = event->Size - sizeof(EVENT_TRACE_HEADER);
     if ((event->Flags & WNODE_FLAG_USE_MOF_PTR) != 0) {
         // Not documented: a Size that is not a whole number of MOF fields is refused.
-        const ULONG64 fieldCount = dataBytes / sizeof(MOF_FIELD);
+        const size_t fieldCount = static_cast<size_t>(dataBytes / sizeof(MOF_FIELD));
         if (dataBytes % sizeof(MOF_FIELD) != 0 || fieldCount > MAX_MOF_FIELDS) {
             return ERROR_INVALID_PARAMETER;
         }
         const MOF_FIELD* fields = reinterpret_cast<const MOF_FIELD*>(event + 1);
         dataBytes = 0;
-        for (ULONG64 i = 0; i < fieldCount; ++i) dataBytes += fields[i].Length;
+        for (size_t i = 0; i < fieldCount; ++i) dataBytes += fields[i].Length;
     }
     const auto session = sessions_.find(TraceLoggerId(traceHandle));
     if (session == sessions_.end()) return ERROR_INVALID_HANDLE;
