@@ -14,7 +14,6 @@ constexpr ULONG64 kRegistrationBase = 0x5200000052000000ull;
 // most 64 loggers.
 constexpr USHORT kFirstLoggerId = 1;
 constexpr USHORT kLoggerIdLimit = 64;
-constexpr ULONG64 kLoggerIdMask = 0xFFFF;
 constexpr int kLevelShift = 16;
 constexpr int kFlagsShift = 32;
 constexpr ULONG64 kBytesPerKilobyte = 1024;
@@ -27,7 +26,7 @@ TRACEHANDLE InvalidTraceHandle() {
 
 TRACEHANDLE CEventTraceStandIn::EnableContext(TRACEHANDLE session, UCHAR level, ULONG flags) {
     // TRACE_ENABLE_CONTEXT: LoggerId (16 bits), Level (8), InternalFlag (8), EnableFlags (32).
-    return (session & kLoggerIdMask) | (static_cast<ULONG64>(level) << kLevelShift) |
+    return TraceLoggerId(session) | (static_cast<ULONG64>(level) << kLevelShift) |
            (static_cast<ULONG64>(flags) << kFlagsShift);
 }
 
