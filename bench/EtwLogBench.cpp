@@ -12,7 +12,7 @@
 
 #include "bench/BenchSupport.h"
 #include "logging/etw/ETWLogging.h"
-#include "logging/etw/EventTraceStandIn.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 
 namespace {
 

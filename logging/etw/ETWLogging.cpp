@@ -8,6 +8,7 @@
 #include "logging/etw/ETWConfigurationListener.h"
 #include "logging/etw/EventLayout.h"
 #include "logging/etw/LoggingModuleInfo.h"
+#include "logging/etw/StructuredExceptionGuard.h"
 
 namespace ETWLogging {
 namespace {
@@ -21,10 +22,18 @@ constexpr size_t kMessageBufferChars = 2080;
 constexpr size_t kMessageBufferBytes = kMessageBufferChars * sizeof(wchar_t);
 constexpr DWORD kHighestEventLevel = kLevelCritical;
 
+// A control request on its way through the structured exception guard.
+struct ControlRequest {
+    CETWLogging* logger;
+    ULONG requestCode;
+    PVOID buffer;
+};
+
 // Runs the request with every C++ exception turned into 574.
-ULONG DispatchControlRequest(CETWLogging& logger, ULONG requestCode, PVOID buffer) noexcept {
+ULONG DispatchControlRequest(void* context) noexcept {
+    const ControlRequest& request = *static_cast<const ControlRequest*>(context);
     try {
-        return logger.OnControlRequest(requestCode, buffer);
+        return request.logger->OnControlRequest(request.requestCode, request.buffer);
     } catch (...) {
         return kErrorUnhandledException;
     }
@@ -293,7 +302,8 @@ DWORD CETWLogging::LogV(DWORD level, const wchar_t* file, const wchar_t* functio
 }
 
 bool CETWLogging::IsSessionHandle(ULONG64 traceHandle) {
-    return traceHandle == sessionHandle_.load();
+    const ULONG64 stored = sessionHandle_.load();
+    return stored != 0 && TraceLoggerId(stored) == TraceLoggerId(traceHandle);
 }
 
 ULONG CETWLogging::OnControlRequest(ULONG requestCode, PVOID buffer) {
@@ -307,53 +317,49 @@ ULONG CETWLogging::OnControlRequest(ULONG requestCode, PVOID buffer) {
     }
 }
 
+// The handle is the session's enable context, which changes with its level and flags,
+// and a classic provider belongs to one session at a time: the newest enable, from the
+// same session or from one that takes the provider over, gives the handle to write with.
 ULONG CETWLogging::OnEnable(PVOID buffer) {
     ::SetLastError(ERROR_SUCCESS);
     const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
     if (IsInvalidTraceHandle(handle)) return ::GetLastError();
-    // Store the first session; an enable from a second one changes nothing.
-    ULONG64 stored = 0;
-    if (!sessionHandle_.compare_exchange_strong(stored, handle) && stored != handle) {
-        return ERROR_SUCCESS;
+    sessionHandle_ = handle;
+    if (!listener_) return ERROR_SUCCESS;
+    // Neither function clears the last error when it succeeds: 0 is a failure only with one.
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD level = traceApi_->GetTraceEnableLevel(handle);
+    if (level == 0) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SUCCESS) return error;
+        level = kDefaultSeverity;  // level 0 asks a classic provider for its default logging
     }
-    if (listener_) {
-        const UCHAR level = traceApi_->GetTraceEnableLevel(handle);
-        if (level == 0) return ::GetLastError();
-        const ULONG flags = traceApi_->GetTraceEnableFlags(handle);
-        listener_->OnConfigurationChanged(/*enable=*/true, level, flags);
-    }
+    ::SetLastError(ERROR_SUCCESS);
+    const ULONG flags = traceApi_->GetTraceEnableFlags(handle);
+    if (flags == 0 && ::GetLastError() != ERROR_SUCCESS) return ::GetLastError();
+    listener_->OnConfigurationChanged(/*enable=*/true, level, flags);
     return ERROR_SUCCESS;
 }
 
+// Only the session that holds the provider disables it: a disable from a session that
+// another has since taken the provider from leaves logging as it is.
 ULONG CETWLogging::OnDisable(PVOID buffer) {
-    if (listener_) listener_->OnConfigurationChanged(/*enable=*/false, severity_, /*flags=*/0);
+    ::SetLastError(ERROR_SUCCESS);
     const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
-    if (!IsInvalidTraceHandle(handle) && handle != 0) {
-        // Cleared only when it is the stored session's own request.
-        ULONG64 stored = handle;
-        sessionHandle_.compare_exchange_strong(stored, 0);
-    }
+    if (IsInvalidTraceHandle(handle)) return ::GetLastError();
+    ULONG64 stored = sessionHandle_.load();
+    if (stored == 0 || TraceLoggerId(stored) != TraceLoggerId(handle)) return ERROR_SUCCESS;
+    if (!sessionHandle_.compare_exchange_strong(stored, 0)) return ERROR_SUCCESS;
+    if (listener_) listener_->OnConfigurationChanged(/*enable=*/false, severity_, /*flags=*/0);
     return ERROR_SUCCESS;
 }
 
 ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
                                           ULONG* /*bufferSize*/, PVOID buffer) {
     if (context == nullptr) return ERROR_INVALID_PARAMETER;
-    CETWLogging& logger = *static_cast<CETWLogging*>(context);
-#ifdef _MSC_VER
-    // Structured exceptions (access violations and the like) need the
-    // compiler's own handler frame; C++ exceptions are caught inside.
-    __try {
-        return DispatchControlRequest(logger, requestCode, buffer);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        return kErrorUnhandledException;
-    }
-#else
-    // GCC has no __try, and its catch (...) does not receive structured
-    // exceptions: with this compiler only thrown exceptions become 574, and a
-    // structured exception takes its usual course. Build with MSVC for both.
-    return DispatchControlRequest(logger, requestCode, buffer);
-#endif
+    // A fault in the listener must not end the process on the tracing service's thread.
+    ControlRequest request{static_cast<CETWLogging*>(context), requestCode, buffer};
+    return internal::CallGuarded(&DispatchControlRequest, &request, kErrorUnhandledException);
 }
 
 void CETWLogging::SetEventGuid() { eventGuid_ = kEventGuid; }
@@ -380,6 +386,9 @@ ULONG CETWLogging::Unregister() {
     const TRACEHANDLE handle = registration_.Release();
     if (handle == 0) return ERROR_SUCCESS;
     const ULONG result = traceApi_->UnregisterTraceGuids(handle);
+    // No callback runs from here on: a session that still holds the provider enables
+    // it again inside the next registration.
+    sessionHandle_ = 0;
     started_ = false;
     return result;
 }

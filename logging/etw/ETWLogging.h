@@ -21,7 +21,8 @@ namespace ETWLogging {
 
 // Threads: any thread may log (LogV takes no lock and reads the enabled flag,
 // threshold and session handle atomically); the tracing service calls the
-// control callback on its own thread at any time after Start. Start and
+// control callback on its own thread at any time after Start, and inside Start
+// on the caller's thread for a session that enabled the provider before. Start and
 // Unregister are serialised by a critical section. InitEx, Stop and
 // destruction belong to the thread that owns the logger.
 class CETWLogging : public CLoggingIf_ex {
@@ -75,22 +76,27 @@ class CETWLogging : public CLoggingIf_ex {
                const wchar_t* format, va_list args) override;
     DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                 const wchar_t* format, ...) override;
+    // Whether the handle comes from the session that enabled the provider: the same logger
+    // id (low 16 bits), whatever level and flags it carries.
     bool IsSessionHandle(ULONG64 traceHandle) override;
-    // Enable (4) and disable (5) requests of a trace controller; 87 for others.
+    // Enable (4) and disable (5) requests of a trace controller; 87 for others. An enable
+    // keeps its handle, the newest one, whether from the session already stored (a level
+    // change) or from one taking the provider over; a disable counts only from the stored
+    // session. The last error when the handle or enable level cannot be read.
     ULONG OnControlRequest(ULONG requestCode, PVOID buffer) override;
     void SetEventGuid() override;
     std::wstring GetModuleName(HMODULE module, bool stripExtension) override;
     void BuildLoggerName() override;
-    // UnregisterTraceGuids' result, or 0 when nothing is registered.
+    // UnregisterTraceGuids' result, or 0 when nothing is registered; forgets the session.
     ULONG Unregister() override;
     ULONG StopTracing() override;
     DWORD MapLevel(DWORD level) override;
     void FillEventRecord(const wchar_t* file, const wchar_t* function, int line,
                          EventContext& record) override;
 
-    // The control callback given to the tracing service: 87 without a context,
-    // 574 when an exception escapes OnControlRequest: a thrown one always, a
-    // structured one (access violation, RaiseException) when built with MSVC.
+    // The control callback given to the tracing service: 87 without a context, 574 when
+    // an exception escapes OnControlRequest, thrown or structured (an access violation,
+    // RaiseException), with every compiler.
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
                                         ULONG* bufferSize, PVOID buffer);
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace ETWLogging {
 
@@ -76,6 +77,20 @@ bool ReadContext(CRecordReader& reader, DecodedEvent& event) {
 }
 
 }  // namespace
+
+DWORD DecodeEventData(const void* data, size_t byteCount, DecodedEvent& out) {
+    if (data == nullptr && byteCount != 0) return ERROR_INVALID_PARAMETER;
+    DecodedEvent event;
+    CRecordReader reader(static_cast<const BYTE*>(data), byteCount);
+    if (!ReadContext(reader, event)) return ERROR_HANDLE_EOF;
+    // The message is what follows the record, exactly as many bytes as it names.
+    if (event.messageSize > reader.Left()) return ERROR_HANDLE_EOF;
+    if (event.messageSize < reader.Left()) return ERROR_INVALID_DATA;
+    event.message.assign(static_cast<size_t>(event.messageSize), '\0');
+    reader.Read(&event.message[0], event.message.size());
+    out = std::move(event);
+    return ERROR_SUCCESS;
+}
 
 DWORD DecodeEventPayload(const void* context, size_t contextBytes, const void* message,
                          size_t messageBytes, DecodedEvent& out) {

@@ -135,11 +135,17 @@ struct DecodedEvent {
     std::string message;  // the UTF-8 bytes of MOF field 2
 };
 
-// Decodes a context record and its message. 0 on success; ERROR_INVALID_PARAMETER
-// for a null pointer with a non-zero length; ERROR_HANDLE_EOF when the record
-// ends inside a field; ERROR_INVALID_DATA when bytes follow the record or its
-// message size differs from `messageBytes`. Never reads past either buffer;
+// Decodes one event's data block as a consumer receives it: the context record
+// followed directly by the message. 0 on success; ERROR_INVALID_PARAMETER for a
+// null pointer with a non-zero length; ERROR_HANDLE_EOF when the block ends
+// inside the record or holds fewer message bytes than the record's message size;
+// ERROR_INVALID_DATA when bytes follow the message. Never reads past the block;
 // `out` is changed only on success.
+DWORD DecodeEventData(const void* data, size_t byteCount, DecodedEvent& out);
+
+// The same for the record and the message apart, as the two MOF fields point at
+// them: ERROR_INVALID_DATA also when bytes follow the record or its message size
+// differs from `messageBytes`.
 DWORD DecodeEventPayload(const void* context, size_t contextBytes, const void* message,
                          size_t messageBytes, DecodedEvent& out);
 

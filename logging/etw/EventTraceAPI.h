@@ -10,8 +10,8 @@ namespace ETWLogging {
 
 // Passes each call to the advapi32 function of the same name, unchanged, with
 // that function's results and last-error behaviour. Users hold it in shared
-// ownership and create the plain one when given none; a stand-in derives from
-// it (EventTraceStandIn.h).
+// ownership and create the plain one when given none; where the system has no
+// working tracing service, tests hand in a stand-in derived from it.
 class EventTraceAPI {
   public:
     virtual ~EventTraceAPI() = default;
@@ -23,14 +23,18 @@ class EventTraceAPI {
                                      PTRACEHANDLE registrationHandle);
     // UnregisterTraceGuids: 0 or a Win32 error.
     virtual ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle);
-    // TraceEvent: 0 or a Win32 error (ERROR_INVALID_HANDLE for a session it does not know).
+    // TraceEvent: 0 or a Win32 error (ERROR_INVALID_PARAMETER for a null handle,
+    // ERROR_INVALID_HANDLE for a session it does not know, ERROR_MORE_DATA for an event
+    // larger than the session's buffer).
     virtual ULONG TraceEvent(TRACEHANDLE sessionHandle, PEVENT_TRACE_HEADER event);
     // GetTraceLoggerHandle: the session handle of a control request's buffer, or
     // INVALID_HANDLE_VALUE (low 32 bits all ones) with the last error set.
     virtual TRACEHANDLE GetTraceLoggerHandle(PVOID buffer);
-    // GetTraceEnableLevel: the session's enable level; 0 with the last error set on failure.
+    // GetTraceEnableLevel: the enable level the handle carries; 0 with the last error set on
+    // failure. Success leaves the last error as it was: clear it first to tell 0 from failure.
     virtual UCHAR GetTraceEnableLevel(TRACEHANDLE sessionHandle);
-    // GetTraceEnableFlags: the session's enable flags; 0 with the last error set on failure.
+    // GetTraceEnableFlags: the enable flags the handle carries; 0 with the last error set on
+    // failure. Success leaves the last error as it was, as for GetTraceEnableLevel.
     virtual ULONG GetTraceEnableFlags(TRACEHANDLE sessionHandle);
 };
 
@@ -39,6 +43,15 @@ class EventTraceAPI {
 inline bool IsInvalidTraceHandle(TRACEHANDLE handle) {
     constexpr ULONG64 kLow32Bits = 0xFFFFFFFFull;
     return (handle & kLow32Bits) == kLow32Bits;
+}
+
+// The session a logger handle belongs to. The handle a control callback receives is the
+// session's enable context (TRACE_ENABLE_CONTEXT): the logger id in its low 16 bits, then
+// the enable level, an internal flag byte and the enable flags, so one session sends a
+// different handle whenever its level or flags change.
+inline USHORT TraceLoggerId(TRACEHANDLE handle) {
+    constexpr ULONG64 kLoggerIdBits = 0xFFFFull;
+    return static_cast<USHORT>(handle & kLoggerIdBits);
 }
 
 }  // namespace ETWLogging

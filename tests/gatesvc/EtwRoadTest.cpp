@@ -9,7 +9,7 @@
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
 #include "logging/etw/EventLayout.h"
-#include "logging/etw/EventTraceStandIn.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 
 using namespace ETWLogging;
 
@@ -18,7 +18,7 @@ namespace {
 // The real system, except that the copy fails as on a file in use and the delayed move is
 // only pretended.
 class CopyFailsSystem : public Gatesvc::InstallerSystemAPI {
-public:
+  public:
     BOOL CopyFileTo(const wchar_t*, const wchar_t*, BOOL) override {
         ::SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
@@ -42,13 +42,10 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
 
     auto events = service->Events();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].sessionHandle, session);
+    EXPECT_EQ(events[0].session, session);
     EXPECT_EQ(events[0].header.Class.Level, 3);
-    ASSERT_EQ(events[0].fields.size(), 2u);
     DecodedEvent decoded;
-    ASSERT_EQ(DecodeEventPayload(events[0].fields[0].data(), events[0].fields[0].size(),
-                                 events[0].fields[1].data(), events[0].fields[1].size(), decoded),
-              0u);
+    ASSERT_EQ(DecodeEventData(events[0].data.data(), events[0].data.size(), decoded), 0u);
     EXPECT_EQ(decoded.file, L"gatesvc");
     EXPECT_EQ(decoded.function, L"InstallHipsDriverFile");
     EXPECT_EQ(decoded.line, 136);

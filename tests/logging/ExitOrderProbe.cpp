@@ -13,7 +13,7 @@
 #include "logging/LogBuilder.h"
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
-#include "logging/etw/EventTraceStandIn.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 
 namespace {
 

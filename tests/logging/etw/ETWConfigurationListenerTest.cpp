@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "logging/etw/ETWLogging.h"
-#include "logging/etw/EventTraceStandIn.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 #include "tests/logging/etw/EtwTestSupport.h"
 #include "tests/support/TestSupport.h"
 

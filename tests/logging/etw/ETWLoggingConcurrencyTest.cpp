@@ -1,75 +1,128 @@
-// Several threads log while the tracing service enables and disables the
-// provider from its own thread, from two sessions in turn.
+// Several threads log while a controller takes sessions through their life, the
+// requests reaching the logger on the tracing service's own thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "logging/etw/ETWLogging.h"
 #include "logging/etw/EventLayout.h"
-#include "logging/etw/EventTraceStandIn.h"
 #include "tests/logging/etw/EtwTestSupport.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 
 namespace {
 
 using namespace ETWLogging;
+using EtwTest::kTestProviderGuid;
 
 constexpr wchar_t kTag[] = L"GSTESTCON";
 constexpr int kLoggingThreads = 4;
-constexpr int kMinMessagesPerThread = 1000;
-constexpr int kControlRounds = 300;
+constexpr int kRounds = 25;
+// Settled calls, of all threads together, logged after each controller action.
+constexpr ULONG64 kSettledCallsPerAction = 40;
 
-TEST(ETWLoggingConcurrencyTest, LoggingWhileSessionsComeAndGo) {
+// How a logging call went. It is settled when no controller action overlapped it: the
+// action counter was even (no action under way) and the same before and after the call,
+// so the logger's state did not change during it.
+enum Outcome : char { kSettledEnabled = 'E', kSettledDisabled = 'D', kUnsettled = 'U' };
+
+TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheServiceOrIsRefused) {
     EtwTest::ScratchProductKey key(kTag, /*complete=*/true);
     auto service = std::make_shared<CEventTraceStandIn>();
     CETWLogging logger(service);
     ASSERT_EQ(0u, logger.InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
     ASSERT_EQ(0u, logger.Start());
-    const TRACEHANDLE sessions[2] = {service->StartSession(), service->StartSession()};
+    // Enabled by a session before any thread logs.
+    const TRACEHANDLE first = service->StartSession();
+    ASSERT_EQ(0u, service->EnableProvider(first, kTestProviderGuid, 3, 0));
 
-    // Each thread logs until the control rounds are over, and at least a minimum.
-    std::atomic<bool> go{false};
+    std::atomic<ULONG64> actions{0};  // odd while an action is under way
+    std::atomic<ULONG64> settled{0};
     std::atomic<bool> done{false};
-    std::atomic<ULONG64> written{0};
+    std::vector<std::vector<char>> outcomes(kLoggingThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kLoggingThreads; ++t) {
         threads.emplace_back([&, t] {
-            while (!go) std::this_thread::yield();
-            for (int i = 0; i < kMinMessagesPerThread || !done; ++i) {
-                logger.LogEx(3, L"worker", L"Run", t, L"thread %d message %d", t, i);
-                ++written;
+            for (int i = 0; !done; ++i) {
+                const ULONG64 before = actions;
+                const bool enabled = logger.IsEnabled();
+                logger.LogEx(3, L"worker", L"Run", t, L"%d", i);
+                const bool quiet = before % 2 == 0 && actions == before;
+                outcomes[t].push_back(!quiet    ? kUnsettled
+                                      : enabled ? kSettledEnabled
+                                                : kSettledDisabled);
+                if (quiet) ++settled;
+                std::this_thread::yield();  // leave the service's thread room to deliver
             }
         });
     }
-    go = true;
-    for (int round = 0; round < kControlRounds; ++round) {
-        const TRACEHANDLE session = sessions[round % 2];
-        EXPECT_EQ(0u, service->EnableProvider(session, EtwTest::kTestProviderGuid, 3, 0));
-        EXPECT_EQ(0u, service->DisableProvider(session, EtwTest::kTestProviderGuid));
+    const auto act = [&](const std::function<ULONG()>& request) {
+        ++actions;  // odd from before the request until its callbacks have returned
+        EXPECT_EQ(0u, request());
+        ++actions;
+        const ULONG64 target = settled + kSettledCallsPerAction;
+        while (settled < target) std::this_thread::yield();
+    };
+    const auto enable = [&](const TRACEHANDLE& session, UCHAR level, ULONG flags) {
+        return [&, level, flags] {
+            return service->EnableProvider(session, kTestProviderGuid, level, flags);
+        };
+    };
+    const auto disable = [&](const TRACEHANDLE& session) {
+        return [&] { return service->DisableProvider(session, kTestProviderGuid); };
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        const TRACEHANDLE second = service->StartSession();
+        act(enable(first, 5, 0x10));  // a level and flags change
+        act(enable(second, 2, 0));    // taken over
+        act(disable(first));          // from the session taken over: no effect
+        act([&] { return service->StopSession(second); });
+        act(enable(first, 3, 0));
+        act(disable(first));
+        act(enable(first, 4, 0));
     }
     done = true;
     for (std::thread& thread : threads) thread.join();
 
-    // No torn handle reached the service, and every recorded event decodes.
-    EXPECT_EQ(0u, service->ForeignHandleEventCount());
+    // Each event decodes; none is from a settled disabled call, and every settled enabled
+    // call has exactly one.
+    std::vector<std::vector<int>> found(kLoggingThreads);
+    for (int t = 0; t < kLoggingThreads; ++t) found[t].assign(outcomes[t].size(), 0);
     const std::vector<RecordedTraceEvent> events = service->Events();
-    EXPECT_EQ(service->AcceptedEventCount(), events.size());
-    // A message logged while disabled is not attempted at all.
-    EXPECT_LE(service->AcceptedEventCount() + service->RefusedEventCount(), written.load());
-    EXPECT_GT(service->AcceptedEventCount(), 0u);
     for (const RecordedTraceEvent& event : events) {
-        ASSERT_TRUE(event.sessionHandle == sessions[0] || event.sessionHandle == sessions[1]);
-        ASSERT_EQ(2u, event.fields.size());
         DecodedEvent decoded;
-        ASSERT_EQ(0u, DecodeEventPayload(event.fields[0].data(), event.fields[0].size(),
-                                         event.fields[1].data(), event.fields[1].size(), decoded));
-        const std::string expected = "thread " + std::to_string(decoded.line) + " message ";
-        ASSERT_EQ(0u, decoded.message.compare(0, expected.size(), expected));
+        ASSERT_EQ(0u, DecodeEventData(event.data.data(), event.data.size(), decoded));
         ASSERT_EQ(L"worker", decoded.file);
+        ASSERT_TRUE(decoded.line >= 0 && decoded.line < kLoggingThreads);
+        const size_t call = std::stoul(decoded.message);
+        ASSERT_LT(call, found[decoded.line].size());
+        ++found[decoded.line][call];
     }
+    ULONG64 settledEnabled = 0;
+    ULONG64 unsettled = 0;
+    for (int t = 0; t < kLoggingThreads; ++t) {
+        for (size_t i = 0; i < outcomes[t].size(); ++i) {
+            const Outcome outcome = static_cast<Outcome>(outcomes[t][i]);
+            settledEnabled += outcome == kSettledEnabled;
+            unsettled += outcome == kUnsettled;
+            if (outcome != kUnsettled) {
+                ASSERT_EQ(outcome == kSettledEnabled ? 1 : 0, found[t][i]) << t << " " << i;
+            }
+        }
+    }
+    // Every event attempted was accepted or refused; no settled disabled call attempted one.
+    const ULONG64 attempted = service->AcceptedEventCount() + service->RefusedEventCount();
+    EXPECT_EQ(service->AcceptedEventCount(), events.size());
+    EXPECT_GE(attempted, settledEnabled);
+    EXPECT_LE(attempted, settledEnabled + unsettled);
+    EXPECT_EQ(0u, service->ForeignHandleEventCount());  // no torn handle
+    // Calls of all three kinds happened: the logging did overlap the controller's actions.
+    EXPECT_GT(settledEnabled, 0u);
+    EXPECT_GT(settled.load(), settledEnabled);
+    EXPECT_GT(unsettled, 0u);
 }
 
 }  // namespace

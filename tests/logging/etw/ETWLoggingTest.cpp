@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <functional>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -11,9 +12,9 @@
 #include <vector>
 
 #include "logging/etw/EventLayout.h"
-#include "logging/etw/EventTraceStandIn.h"
 #include "logging/etw/LoggingModuleInfo.h"
 #include "tests/logging/etw/EtwTestSupport.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 
 namespace {
 
@@ -28,12 +29,14 @@ constexpr DWORD kInvalidParameter = ERROR_INVALID_PARAMETER;
 // A listener that records its notifications and can be told to fail.
 class ProbeListener : public LoggingConfigListenerIf {
   public:
-    enum class Failure { kNone, kThrow, kRaise };
+    enum class Failure { kNone, kThrow, kRaise, kFault };
     void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) override {
         calls.emplace_back(enable, level, flags);
         if (failure == Failure::kThrow) throw std::runtime_error("listener failed");
         if (failure == Failure::kRaise) ::RaiseException(0xE0000042, 0, 0, nullptr);
+        if (failure == Failure::kFault) *badAddress = 1;  // an access violation
     }
+    int* volatile badAddress = reinterpret_cast<int*>(0x10);
     std::vector<std::tuple<bool, DWORD, DWORD>> calls;
     Failure failure = Failure::kNone;
 };
@@ -74,17 +77,18 @@ class ETWLoggingTest : public ::testing::Test {
         ASSERT_EQ(0u, logger_->Start());
         session_ = service_->StartSession();
         ASSERT_EQ(0u, service_->EnableProvider(session_, provider, 1, 0));
-        ASSERT_EQ(session_, logger_->GetSessionHandle());
+        ASSERT_EQ(Handle(session_, 1), logger_->GetSessionHandle());
+    }
+    static TRACEHANDLE Handle(TRACEHANDLE session, UCHAR level, ULONG flags = 0) {
+        return CEventTraceStandIn::EnableContext(session, level, flags);
     }
 
+    // Each event's data block, decoded as a consumer would.
     std::vector<DecodedEvent> Decoded() {
         std::vector<DecodedEvent> decoded;
         for (const RecordedTraceEvent& event : service_->Events()) {
-            EXPECT_EQ(2u, event.fields.size());
             decoded.emplace_back();
-            EXPECT_EQ(0u, DecodeEventPayload(event.fields.at(0).data(), event.fields[0].size(),
-                                             event.fields.at(1).data(), event.fields[1].size(),
-                                             decoded.back()));
+            EXPECT_EQ(0u, DecodeEventData(event.data.data(), event.data.size(), decoded.back()));
         }
         return decoded;
     }
@@ -123,7 +127,7 @@ TEST_F(ETWLoggingTest, KnownMessageGivesExactHeaderAndContextRecord) {
     const std::vector<RecordedTraceEvent> events = service_->Events();
     ASSERT_EQ(1u, events.size());
     const RecordedTraceEvent& event = events[0];
-    EXPECT_EQ(session_, event.sessionHandle);
+    EXPECT_EQ(session_, event.session);
 
     const BYTE expectedHeader[48] = {
         0x50, 0x00, 0x00, 0x00, 0x01, 0x03, 0x02, 0x00,  // size 80, type 1, level 3, version 2
@@ -195,18 +199,23 @@ TEST_F(ETWLoggingTest, MessagesAreCutAt2079UnitsWithTheirZeroAndMayBeEmpty) {
     EXPECT_EQ(0u, events[3].messageSize);
 }
 
+// A name that fills its count makes an event larger than any session's buffer: the service
+// refuses it, and the caller is not told.
 TEST_F(ETWLoggingTest, NamesLongerThan65535UnitsCarryTheLowSixteenBits) {
     ASSERT_EQ(0u,
               logger_->InitEx(kTag, std::wstring(65537, L'g').c_str(), nullptr, nullptr, nullptr));
     StartAndEnable();
-    logger_->LogEx(3, std::wstring(65541, L'f').c_str(), std::wstring(65535, L'u').c_str(), 7,
+    logger_->LogEx(3, std::wstring(65541, L'f').c_str(), std::wstring(65539, L'u').c_str(), 7,
                    L"m");
     const DecodedEvent event = Only();
     EXPECT_EQ(L"fffff", event.file);
-    EXPECT_EQ(std::wstring(65535, L'u'), event.function);
+    EXPECT_EQ(L"uuu", event.function);
     EXPECT_EQ(L"g", event.groupName);
     EXPECT_EQ(7, event.line);
     EXPECT_EQ("m", event.message);
+    EXPECT_EQ(0u, logger_->LogEx(3, L"f", std::wstring(65535, L'u').c_str(), 7, L"m"));
+    EXPECT_EQ(static_cast<ULONG>(ERROR_MORE_DATA), service_->LastRefusal());
+    EXPECT_EQ(1u, service_->Events().size());
 }
 
 // Without a session an event is attempted and refused; a disabled logger attempts none.
@@ -215,6 +224,7 @@ TEST_F(ETWLoggingTest, EveryWritingOperationReachesTheTraceWhenEnabledWithASessi
     ASSERT_EQ(0u, logger_->Start());
     EXPECT_EQ(0u, logger_->LogEx(3, L"f", L"g", 1, L"no session"));
     EXPECT_EQ(1u, service_->RefusedEventCount());
+    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_PARAMETER), service_->LastRefusal());
     StartAndEnable();
     logger_->Log(1, L"f", L"g", 1, L"%s-%d", L"x", 5);
     logger_->Log(1, L"f", L"g", 1, L"");  // an empty format writes nothing
@@ -258,40 +268,86 @@ TEST_F(ETWLoggingTest, StartRegistersOrFailsOnceAndStopOrDestructionUnregisters)
     EXPECT_EQ(0u, service_->ProviderCount());
 }
 
-TEST_F(ETWLoggingTest, SecondSessionNeitherTakesOverNorClearsTheFirst) {
-    Enable();
-    ASSERT_EQ(0u, service_->EnableProvider(session_, kTestProviderGuid, 4, 0x10));
-    const TRACEHANDLE second = service_->StartSession();
-    EXPECT_EQ(0u, service_->EnableProvider(second, kTestProviderGuid, 2, 0));
-    EXPECT_EQ(LoggerState(session_, true, 4), State());  // the listener was not told
-    EXPECT_EQ(0u, service_->DisableProvider(second, kTestProviderGuid));
-    EXPECT_EQ(LoggerState(session_, false, 4), State());  // the disable still reached it
-    EXPECT_EQ(0u, service_->DisableProvider(session_, kTestProviderGuid));
-    EXPECT_EQ(TRACEHANDLE{0}, logger_->GetSessionHandle());
-    EXPECT_EQ(0u, service_->EnableProvider(second, kTestProviderGuid, 2, 0));
-    EXPECT_EQ(LoggerState(second, true, 2), State());
+// One controller action per step; afterwards the logger writes with the handle of the
+// session that holds the provider, at that session's level, or writes nothing when none does.
+TEST_F(ETWLoggingTest, FollowsASessionThroughItsLife) {
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+    const TRACEHANDLE first = service_->StartSession();
+    TRACEHANDLE second = 0;
+    const auto enable = [&](const TRACEHANDLE& session, UCHAR level) {
+        return [&, level] {
+            ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, level, 0));
+        };
+    };
+    const auto disable = [&](const TRACEHANDLE& session) {
+        return [&] { ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid)); };
+    };
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        const TRACEHANDLE* holder;  // none: disabled
+        UCHAR level;
+    } steps[] = {
+        {"session started before the program",
+         [&] {
+             enable(first, 4)();
+             ASSERT_EQ(0u, logger_->Start());
+         },
+         &first, 4},
+        {"level changed", enable(first, 2), &first, 2},
+        {"disabled", disable(first), nullptr, 2},
+        {"enabled again", enable(first, 5), &first, 5},
+        {"taken over by a second session",
+         [&] {
+             second = service_->StartSession();
+             enable(second, 3)();
+         },
+         &second, 3},
+        {"disabled by the session it was taken from", disable(first), &second, 3},
+        {"provider registered again",
+         [&] {
+             ASSERT_EQ(0u, logger_->Stop());
+             ASSERT_EQ(0u, logger_->Start());
+         },
+         &second, 3},
+        {"level 0, the default", enable(second, 0), &second, 0},
+        {"session stopped", [&] { ASSERT_EQ(0u, service_->StopSession(second)); }, nullptr, 0},
+        {"a new session later",
+         [&] {
+             second = service_->StartSession();
+             enable(second, 1)();
+         },
+         &second, 1},
+    };
+    std::vector<std::string> written;
+    for (const auto& step : steps) {
+        step.act();
+        const DWORD severity = step.level == 0 ? 3 : step.level;
+        const TRACEHANDLE handle = step.holder ? Handle(*step.holder, step.level) : 0;
+        EXPECT_EQ(LoggerState(handle, step.holder != nullptr, severity), State()) << step.what;
+        const ULONG64 refused = service_->RefusedEventCount();
+        logger_->LogEx(3, L"f", L"g", 1, L"%hs", step.what);
+        EXPECT_EQ(refused, service_->RefusedEventCount()) << step.what;
+        if (step.holder != nullptr) written.push_back(step.what);
+    }
+    std::vector<std::string> messages;
+    for (const DecodedEvent& event : Decoded()) messages.push_back(event.message);
+    EXPECT_EQ(written, messages);
 }
 
 TEST_F(ETWLoggingTest, EnableFailuresReturnTheLastError) {
     Enable();
-    logger_->SetSeverity(4);
-    // Level 0: the session handle stays stored, the threshold is not touched.
-    const TRACEHANDLE second = service_->StartSession();
-    ASSERT_EQ(0u, service_->DisableProvider(session_, kTestProviderGuid));
-    EXPECT_EQ(0u, service_->EnableProvider(second, kTestProviderGuid, 0, 0));
-    EXPECT_EQ(second, logger_->GetSessionHandle());
-    EXPECT_EQ(4u, logger_->GetSeverity());
-
     // A buffer naming no live session gives the invalid handle and its error.
     WNODE_HEADER stale = {};
     stale.HistoricalContext = 0x1234567812345678ull;
     EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_HANDLE), logger_->OnControlRequest(4, &stale));
+    EXPECT_EQ(static_cast<ULONG>(ERROR_INVALID_HANDLE), logger_->OnControlRequest(5, &stale));
     EXPECT_EQ(kInvalidParameter, logger_->OnControlRequest(4, nullptr));
     EXPECT_EQ(kInvalidParameter, logger_->OnControlRequest(0, &stale));
-    EXPECT_EQ(second, logger_->GetSessionHandle());
+    EXPECT_EQ(LoggerState(Handle(session_, 1), true, 1), State());
 }
 
-// 87 for a missing context; 574 when the listener throws (SEH is caught only under MSVC).
+// 87 for a missing context; 574 when the listener throws or faults, whatever the compiler.
 TEST_F(ETWLoggingTest, ControlCallbackCodes) {
     auto* probe = new ProbeListener;
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, probe));
@@ -301,21 +357,21 @@ TEST_F(ETWLoggingTest, ControlCallbackCodes) {
     const TRACEHANDLE session = service_->StartSession();
 
     WNODE_HEADER buffer = {};
-    buffer.HistoricalContext = session;
+    buffer.HistoricalContext = Handle(session, 2);
     ULONG size = sizeof(buffer);
     EXPECT_EQ(kInvalidParameter,
               CETWLogging::ControlCallback(WMI_ENABLE_EVENTS, nullptr, &size, &buffer));
 
-    probe->failure = ProbeListener::Failure::kThrow;
-    EXPECT_EQ(kUnhandledException, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
-    ASSERT_EQ(2u, probe->calls.size());
-    EXPECT_EQ(std::make_tuple(true, DWORD{2}, DWORD{7}), probe->calls[1]);
-#ifdef _MSC_VER
-    probe->failure = ProbeListener::Failure::kRaise;
-    EXPECT_EQ(kUnhandledException, service_->DisableProvider(session, kTestProviderGuid));
-#endif
+    for (auto failure : {ProbeListener::Failure::kThrow, ProbeListener::Failure::kRaise,
+                         ProbeListener::Failure::kFault}) {
+        probe->failure = failure;
+        EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
+        EXPECT_EQ(kUnhandledException, service_->LastCallbackResult());
+        EXPECT_EQ(std::make_tuple(true, DWORD{2}, DWORD{7}), probe->calls.back());
+    }
     probe->failure = ProbeListener::Failure::kNone;
     EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
+    EXPECT_EQ(0u, service_->LastCallbackResult());
 }
 
 // A refused InitEx still stores its group (a fixed fault), events name it; a failed load

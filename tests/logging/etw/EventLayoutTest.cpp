@@ -78,6 +78,45 @@ TEST(EventLayoutTest, InconsistentPayloadsAreRefused) {
               DecodeEventPayload(record.data(), record.size(), nullptr, 3, event));
 }
 
+// The record followed by `message`, as a consumer receives one event's data.
+std::vector<BYTE> SampleBlock(ULONG64 messageSize, const std::string& message) {
+    std::vector<BYTE> block = SampleRecord(messageSize);
+    block.insert(block.end(), message.begin(), message.end());
+    return block;
+}
+
+TEST(EventLayoutTest, DecodesAConsumersDataBlockOnlyWhenItIsExact) {
+    const std::vector<BYTE> block = SampleBlock(3, "abc");
+    DecodedEvent event;
+    ASSERT_EQ(0u, DecodeEventData(block.data(), block.size(), event));
+    EXPECT_EQ(L"RQD", event.groupName);
+    EXPECT_EQ(-5, event.line);
+    EXPECT_EQ("abc", event.message);
+
+    // Every shorter block ends inside the record or the message: nothing past it is read.
+    for (size_t length = 0; length < block.size(); ++length) {
+        const TestSupport::GuardedBuffer cut(block.data(), length);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
+                  DecodeEventData(cut.data(), cut.size(), event))
+            << length;
+    }
+    const struct {
+        std::vector<BYTE> block;
+        DWORD error;
+    } malformed[] = {
+        {SampleBlock(3, "abcd"), ERROR_INVALID_DATA},   // a byte after the message
+        {SampleBlock(2, "abc"), ERROR_INVALID_DATA},    // a size short of the message
+        {SampleBlock(4, "abc"), ERROR_HANDLE_EOF},      // a size past the block's end
+        {SampleBlock(~0ull, "abc"), ERROR_HANDLE_EOF},  // a size no block can hold
+    };
+    for (const auto& c : malformed) {
+        event.groupName = L"untouched";
+        EXPECT_EQ(c.error, DecodeEventData(c.block.data(), c.block.size(), event));
+        EXPECT_EQ(L"untouched", event.groupName);
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), DecodeEventData(nullptr, 1, event));
+}
+
 TEST(EventLayoutTest, PayloadBufferMovesToTheHeapWhenItGrows) {
     CPayloadBuffer buffer;
     const BYTE* inlineData = buffer.Data();
