@@ -9,7 +9,7 @@
 #include "basalt/UniqueHandle.h"
 #include "logging/etw/ETWLogging.h"
 #include "logging/etw/EventLayout.h"
-#include "logging/etw/EventTraceStandIn.h"
+#include "tests/logging/etw/EventTraceStandIn.h"
 #include "logging/etw/LoggingModuleInfo.h"
 #include "tests/support/TestSupport.h"
 
@@ -67,11 +67,8 @@ TEST(ProgramResources, EtwEventsCarryTheProjectVersionOfTheRunningProgram) {
     logger.Log(kLevelInformation, L"gatesvc", L"InstallHipsDriverFile", 136, L"%s", L"versioned");
     const auto events = service->Events();
     ASSERT_EQ(1u, events.size());
-    ASSERT_EQ(2u, events[0].fields.size());
     DecodedEvent decoded;
-    ASSERT_EQ(0u, DecodeEventPayload(events[0].fields[0].data(), events[0].fields[0].size(),
-                                     events[0].fields[1].data(), events[0].fields[1].size(),
-                                     decoded));
+    ASSERT_EQ(0u, DecodeEventData(events[0].data.data(), events[0].data.size(), decoded));
     EXPECT_EQ(kProjectVersion, decoded.loggingModuleVersion);
     logger.Stop();
 }
