@@ -31,9 +31,10 @@ export WINEPREFIX=$root/build/wine-example
 trap wine_server_stop EXIT
 wine_server_start
 timeout 120 "$WINE" "$prefix/bin/hvlogcfg.exe" set mechanism file </dev/null
+rm -rf "$WINEPREFIX/drive_c/ProgramData/Halvik/HVLOGS/Examples"  # a line of this run only
 timeout 120 "$WINE" build/example/example_module.exe </dev/null
 line=$(timeout 120 "$WINE" "$prefix/bin/hvlogcfg.exe" tail -n 1 --group Examples \
-         --module example_module </dev/null)
+         --module example_module </dev/null | tr -d '\r')
 echo "$line"
 grep -q '\$ Example module started logged line 1$' <<<"$line" ||
   fail "the example's line is not in its log file"
