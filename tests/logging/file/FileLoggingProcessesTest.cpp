@@ -13,6 +13,7 @@
 #include "logging/file/FileLogging.h"
 #include "logging/file/FolderLock.h"
 #include "logging/file/IniReader.h"
+#include "tests/logging/file/FileTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -21,20 +22,8 @@ using namespace ETWLogging;
 using TestSupport::FileExists;
 using TestSupport::ReadLogLines;
 
-constexpr DWORD kUnread = 12345;
-
-bool WriteSetting(const std::wstring& iniPath, const wchar_t* key, DWORD value) {
-    Basalt::CreateDirectoryPath(iniPath.substr(0, iniPath.rfind(L'\\')).c_str());
-    Basalt::CObfuscatedIniReader reader;
-    reader.Load(iniPath);
-    return reader.SetDword(kConfigSection, key, value);
-}
-
-DWORD ReadSetting(const std::wstring& iniPath, const wchar_t* key) {
-    Basalt::CObfuscatedIniReader reader;
-    DWORD value = 0;
-    return reader.Load(iniPath) && reader.GetDword(kConfigSection, key, value) ? value : kUnread;
-}
+using FileTestSupport::ReadSetting;
+using FileTestSupport::WriteSetting;
 
 // The message of a log line: the text after the last header field.
 std::wstring MessageOf(const std::wstring& line) {

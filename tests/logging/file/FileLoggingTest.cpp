@@ -16,6 +16,7 @@
 #include "basalt/UniqueHandle.h"
 #include "basalt/StringHelpers.h"
 #include "logging/file/IniReader.h"
+#include "tests/logging/file/FileTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -25,7 +26,6 @@ using TestSupport::FileExists;
 
 constexpr DWORD kOk = ERROR_SUCCESS;
 constexpr DWORD kBad = ERROR_INVALID_PARAMETER;
-constexpr DWORD kUnread = 12345;  // a setting that could not be read
 
 // The program data folder of the tests: a scratch folder, or a failure.
 class FolderShell : public Basalt::ShlObjAPI {
@@ -82,18 +82,8 @@ bool OneMarkAtTheStart(const std::wstring& path) {
     return Utf16(TestSupport::ReadFileBytes(path)).find(L'\xFEFF') == std::wstring::npos;
 }
 
-bool WriteSetting(const std::wstring& iniPath, const wchar_t* key, DWORD value) {
-    Basalt::CreateDirectoryPath(iniPath.substr(0, iniPath.rfind(L'\\')).c_str());
-    Basalt::CObfuscatedIniReader reader;
-    reader.Load(iniPath);
-    return reader.SetDword(kConfigSection, key, value);
-}
-
-DWORD ReadSetting(const std::wstring& iniPath, const wchar_t* key) {
-    Basalt::CObfuscatedIniReader reader;
-    DWORD value = 0;
-    return reader.Load(iniPath) && reader.GetDword(kConfigSection, key, value) ? value : kUnread;
-}
+using FileTestSupport::ReadSetting;
+using FileTestSupport::WriteSetting;
 
 class FileLoggingTest : public ::testing::Test {
   protected:
