@@ -4,6 +4,7 @@
 
 #include "basalt/FileVersionInfo.h"
 #include "basalt/StringHelpers.h"
+#include "basalt/SystemLibrary.h"
 
 namespace Basalt {
 namespace {
@@ -40,10 +41,8 @@ BOOL WinOSVersionAPI::VerifyVersionInfo(OSVERSIONINFOEXW& info, DWORD typeMask,
 
 bool QueryIsWow64() {
     using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
-    if (kernel32 == nullptr) return false;
-    auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel32, "IsWow64Process")));
+    auto isWow64Process =
+        FindProcedure<IsWow64ProcessFn>(::GetModuleHandleW(L"kernel32"), "IsWow64Process");
     BOOL wow64 = FALSE;
     return isWow64Process != nullptr && isWow64Process(::GetCurrentProcess(), &wow64) &&
            wow64 == TRUE;

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include "basalt/SystemLibrary.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LogFacade.h"
 
@@ -49,7 +50,7 @@ void LogThroughFacade(DWORD level, const wchar_t* function, int line, const wcha
 
 template <typename Fn>
 bool Bind(InstallerSystemAPI& system, HMODULE module, const char* name, Fn& function) {
-    function = reinterpret_cast<Fn>(reinterpret_cast<void*>(system.FindProc(module, name)));
+    function = Basalt::ProcedureAs<Fn>(system.FindProc(module, name));
     return function != nullptr;
 }
 

@@ -10,6 +10,7 @@
 
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/StringHelpers.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 
 namespace ETWLogging {

@@ -12,7 +12,7 @@
 #include "basalt/Cipher.h"
 #include "basalt/Md5.h"
 #include "basalt/StringHelpers.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using Basalt::CObfuscatedRegKey;
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using namespace Basalt;
 using TestSupport::ScratchFolder;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "basalt/UniqueHandle.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using Basalt::CRegKey;
 using Basalt::UniqueHkey;

@@ -6,6 +6,7 @@
 
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/RegKey.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 #include "logging/etw/ETWLogging.h"
 #include "tests/support/TestSupport.h"

@@ -10,6 +10,7 @@
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/UniqueHandle.h"
 #include "gatesvc/Startup.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
