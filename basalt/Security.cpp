@@ -51,12 +51,8 @@ enum FunctionIndex : size_t {
 };
 
 bool QueryNTPlatform() {
-    internal::OSInfoProxy<> proxy;
-    OSVERSIONINFOEXW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-    return proxy.Api().VerifyVersionInfo(
-               info, VER_PLATFORMID, ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)) == 1;
+    WinOSVersionAPI api;
+    return IsPlatform(api, VER_PLATFORM_WIN32_NT);
 }
 
 // The code of a failed BOOL call.

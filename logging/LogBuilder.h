@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "logging/LoggingIf.h"
+#include "logging/LoggingKeys.h"
 
 namespace Basalt {
 class CRegKey;
@@ -15,8 +16,6 @@ namespace ETWLogging {
 // "Logging Mechanism" value that selects the file back end; any other value,
 // or none, selects ETW.
 constexpr DWORD kMechanismFile = 1;
-constexpr wchar_t kLoggingKeyPath[] = L"SOFTWARE\\Halvik\\Logging";
-constexpr wchar_t kLoggingMechanismValue[] = L"Logging Mechanism";
 
 // Builds an initialised logger for a program identity. `logger` must hold
 // none on entry; on success it holds the logger and the caller owns its
