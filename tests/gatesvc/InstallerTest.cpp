@@ -193,7 +193,7 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
 }
 
 // Neither a driver file nor a catalog is looked for in the working directory.
-TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingAndAddsNoCatalog) {
+TEST_F(InstallerTest, UnreadableProgramPathInstallsNothing) {
     g_failures = kNoProgramPath;
     installer_.RunInstallCommand();
     EXPECT_TRUE(g_calls.empty());

@@ -24,7 +24,7 @@ TEST(FacadeInit, FoundationMessagesBeforeTheFirstLogRequestGoToTheDefaultHandler
     EXPECT_EQ(PeekLogFacade(), nullptr);  // foundation messages never create the facade
 }
 
-TEST(FacadeInit, FirstLogRequestBuildsTheEtwLoggerAndRegistersTheBridge) {
+TEST(FacadeInit, FirstLogRequestSetsUpTheEtwLoggerWithItsBridge) {
     Basalt::CRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
         key.DeleteValue(kLoggingMechanismValue);

@@ -69,7 +69,7 @@ TEST_F(LogFacadeTest, ExtendedLoggerAlwaysPassesLevelThreeButFiltersBelowThresho
     EXPECT_EQ(logger->received, (Received{{3, L"three wide"}, {1, L"direct"}}));
 }
 
-TEST_F(LogFacadeTest, PlainLoggerGetsLongMessagesWholeAndVeryLongOnesCut) {
+TEST_F(LogFacadeTest, PlainLoggerGetsMessagesCutOnlyPastTheTrigger) {
     auto owned = std::make_unique<RecordingLogger>();
     RecordingLogger* logger = owned.get();
     GetLogFacade()->SetLogger(std::move(owned));
@@ -114,7 +114,7 @@ TEST(LoggingIf, FixedLevelOperationsUseLevels14253AndCutAt4159Characters) {
 }
 
 // No other test of this program sets the process-wide severity.
-TEST(LoggingIf, SetSeverityClampsAndExchangesTheProcessWideValue) {
+TEST(LoggingIf, SetSeverityExchangesTheClampedProcessWideValue) {
     RecordingLogger logger;
     EXPECT_EQ(logger.SetSeverity(0), 3u);  // first call in the process
     EXPECT_EQ(logger.GetSeverity(), 1u);

@@ -192,6 +192,7 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks) 
 }
 
 HRESULT FolderShell::GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD, HANDLE, PWSTR* path) {
+    *path = nullptr;  // as the system leaves it on failure
     if (folder_.empty() || !::IsEqualGUID(folderId, FOLDERID_ProgramData)) return E_FAIL;
     const size_t bytes = (folder_.size() + 1) * sizeof(wchar_t);
     *path = static_cast<PWSTR>(::CoTaskMemAlloc(bytes));
