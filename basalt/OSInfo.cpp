@@ -4,6 +4,7 @@
 
 #include "basalt/FileVersionInfo.h"
 #include "basalt/StringHelpers.h"
+#include "basalt/SystemLibrary.h"
 
 namespace Basalt {
 namespace {
@@ -33,6 +34,14 @@ bool ConvertLeadingDigits(const std::wstring& part, DWORD& value) {
 
 }  // namespace
 
+bool IsPlatform(WinOSVersionAPI& api, DWORD platformId) {
+    OSVERSIONINFOEXW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    info.dwPlatformId = platformId;
+    return api.VerifyVersionInfo(info, VER_PLATFORMID,
+                                 ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)) == TRUE;
+}
+
 BOOL WinOSVersionAPI::VerifyVersionInfo(OSVERSIONINFOEXW& info, DWORD typeMask,
                                         DWORDLONG conditionMask) {
     return ::VerifyVersionInfoW(&info, typeMask, conditionMask);
@@ -40,10 +49,8 @@ BOOL WinOSVersionAPI::VerifyVersionInfo(OSVERSIONINFOEXW& info, DWORD typeMask,
 
 bool QueryIsWow64() {
     using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
-    if (kernel32 == nullptr) return false;
-    auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel32, "IsWow64Process")));
+    auto isWow64Process =
+        FindProcedure<IsWow64ProcessFn>(::GetModuleHandleW(L"kernel32"), "IsWow64Process");
     BOOL wow64 = FALSE;
     return isWow64Process != nullptr && isWow64Process(::GetCurrentProcess(), &wow64) &&
            wow64 == TRUE;
@@ -92,14 +99,6 @@ bool _Impl::EnsureComputed(WinOSVersionAPI& api) {
     }
 }
 
-bool _Impl::TestPlatform(DWORD platformId) {
-    OSVERSIONINFOEXW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwPlatformId = platformId;
-    return api_->VerifyVersionInfo(info, VER_PLATFORMID,
-                                   ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)) == TRUE;
-}
-
 bool _Impl::TestMinorVersion(DWORD minor, BYTE condition) {
     OSVERSIONINFOEXW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
@@ -124,13 +123,13 @@ WORD _Impl::ProbeServicePack(WORD highest) {
 
 bool _Impl::Classify() {
     if (!ReadProductVersion(productVersion_)) return false;
-    if (TestPlatform(VER_PLATFORM_WIN32_WINDOWS)) {
+    if (IsPlatform(*api_, VER_PLATFORM_WIN32_WINDOWS)) {
         // A failed search leaves `computed` clear: queries stay undetermined.
         if (!Classify9x()) return false;
         computed_ = 1;
         return true;
     }
-    if (TestPlatform(VER_PLATFORM_WIN32_NT)) {
+    if (IsPlatform(*api_, VER_PLATFORM_WIN32_NT)) {
         ClassifyNT();
         computed_ = 1;
         return true;

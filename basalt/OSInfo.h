@@ -20,6 +20,10 @@ public:
                                    DWORDLONG conditionMask);
 };
 
+// Whether `api` says the system is of the platform `platformId` (VER_PLATFORM_WIN32_NT,
+// say); false when the test itself fails.
+bool IsPlatform(WinOSVersionAPI& api, DWORD platformId);
+
 struct OSVersion {
     DWORD major = 0;
     DWORD minor = 0;
@@ -95,7 +99,6 @@ private:
     bool Classify();
     void ClassifyNT();
     bool Classify9x();
-    bool TestPlatform(DWORD platformId);
     bool TestMinorVersion(DWORD minor, BYTE condition);
     WORD ProbeServicePack(WORD highest);
 
@@ -148,14 +151,7 @@ public:
     }
     // Asked directly each time, never cached.
     virtual bool IsWow64() { return QueryIsWow64(); }
-    virtual bool IsNTPlatform() {
-        OSVERSIONINFOEXW info = {};
-        info.dwOSVersionInfoSize = sizeof(info);
-        info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-        return api_.VerifyVersionInfo(info, VER_PLATFORMID,
-                                      ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)) ==
-               TRUE;
-    }
+    virtual bool IsNTPlatform() { return IsPlatform(api_, VER_PLATFORM_WIN32_NT); }
     virtual bool GetProductVersion(ProductVersionNumbers& numbers) {
         numbers = ProductVersionNumbers();
         if (!impl_->EnsureComputed(api_) || !impl_->Computed()) return false;

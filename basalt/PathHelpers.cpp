@@ -1,5 +1,7 @@
 #include "basalt/PathHelpers.h"
 
+#include <vector>
+
 #include "basalt/StringHelpers.h"
 
 namespace Basalt {
@@ -7,6 +9,9 @@ namespace {
 
 constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
 constexpr size_t kLongPathPrefixLength = 4;
+
+// The longest path the system hands out, in characters.
+constexpr size_t kMaxPathChars = 32768;
 
 bool HasLongPathPrefix(const std::wstring& path) {
     return path.compare(0, kLongPathPrefixLength, kLongPathPrefix) == 0;
@@ -88,6 +93,24 @@ std::wstring GetCurrentDirectoryString() {
         }
         // Too small: the result is the size needed, terminator included.
         buffer.assign(length, L'\0');
+    }
+}
+
+std::wstring TextAfterLastBackslash(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring ModuleFilePath(HMODULE module) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = ::GetModuleFileNameW(module, buffer.data(), size);
+        if (length == 0) return std::wstring();
+        if (length < size) return std::wstring(buffer.data(), length);
+        // A name that fills the buffer may have been cut (no error on older systems).
+        if (buffer.size() > kMaxPathChars) return std::wstring();
+        buffer.resize(buffer.size() * 2);
     }
 }
 

@@ -1,4 +1,4 @@
-// Directory and current-folder helpers.
+// Directory, current-folder and path-text helpers, and the file name of a module.
 #pragma once
 
 #include <windows.h>
@@ -24,5 +24,13 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* code = nullptr);
 
 // The current directory, or an empty string when it cannot be read.
 std::wstring GetCurrentDirectoryString();
+
+// The text after the last backslash of `path` (the file name of a full path); all of
+// it when it has no backslash.
+std::wstring TextAfterLastBackslash(const std::wstring& path);
+
+// The full file name of `module` (the executable for none), however long; empty when
+// the system cannot give it.
+std::wstring ModuleFilePath(HMODULE module);
 
 }  // namespace Basalt

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "basalt/Security.h"
+#include "basalt/SystemLibrary.h"
 
 namespace Basalt {
 namespace internal {
@@ -25,10 +26,8 @@ using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, const wchar_t*, REGSAM, DWORD);
 // too. The function-local static makes concurrent first calls safe.
 RegDeleteKeyExWFn RegDeleteKeyExFunction() {
     static const RegDeleteKeyExWFn function = []() -> RegDeleteKeyExWFn {
-        HMODULE advapi32 = ::GetModuleHandleW(L"Advapi32.dll");
-        if (advapi32 == nullptr) return nullptr;
-        return reinterpret_cast<RegDeleteKeyExWFn>(
-            reinterpret_cast<void*>(::GetProcAddress(advapi32, "RegDeleteKeyExW")));
+        return FindProcedure<RegDeleteKeyExWFn>(::GetModuleHandleW(L"Advapi32.dll"),
+                                                "RegDeleteKeyExW");
     }();
     return function;
 }

@@ -1,13 +1,9 @@
 #include "basalt/Security.h"
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <algorithm>
 
 #include "basalt/OSInfo.h"
-#include "basalt/ShlObjAPI.h"
-#include "basalt/StringHelpers.h"
+#include "basalt/SystemLibrary.h"
 
 namespace Basalt {
 namespace {
@@ -55,27 +51,14 @@ enum FunctionIndex : size_t {
 };
 
 bool QueryNTPlatform() {
-    internal::OSInfoProxy<> proxy;
-    OSVERSIONINFOEXW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-    return proxy.Api().VerifyVersionInfo(
-               info, VER_PLATFORMID, ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)) == 1;
+    WinOSVersionAPI api;
+    return IsPlatform(api, VER_PLATFORM_WIN32_NT);
 }
 
 // The code of a failed BOOL call.
 LONG LastErrorCode() { return static_cast<LONG>(::GetLastError()); }
 
 }  // namespace
-
-HMODULE LoadSystemLibrary(const wchar_t* libraryName, DWORD flags) {
-    if (libraryName == nullptr) return nullptr;
-    ShlObjAPI shell;
-    std::wstring folder;
-    if (!QueryKnownFolder(shell, FOLDERID_System, /*flags=*/0, folder)) return nullptr;
-    const std::wstring path = FormatString(L"%s\\%s", folder.c_str(), libraryName);
-    return ::LoadLibraryExW(path.c_str(), nullptr, flags & ~LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 Advapi32API::Advapi32API(const wchar_t* libraryName)
     : libraryName_(libraryName), lock_(kSpinCount), platformNT_(QueryNTPlatform()) {}
@@ -98,7 +81,7 @@ bool Advapi32API::LoadFunctions() {
 template <typename Fn>
 Fn Advapi32API::Function(size_t index) const {
     if (!platformNT_) return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(functions_[index]));
+    return ProcedureAs<Fn>(functions_[index]);
 }
 
 DWORD Advapi32API::SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl,

@@ -11,10 +11,6 @@ namespace Basalt {
 
 constexpr wchar_t kAdvapi32[] = L"advapi32.dll";
 
-// Loads `libraryName` from the System folder only, with `flags` less
-// LOAD_WITH_ALTERED_SEARCH_PATH; none when the folder or the library is missing.
-HMODULE LoadSystemLibrary(const wchar_t* libraryName, DWORD flags);
-
 // The security functions of advapi32.dll, bound by name on first use. Binding
 // counts only when all 26 names are found. A wrapper calls its function only
 // when it is bound and the system is of the NT platform; otherwise it returns

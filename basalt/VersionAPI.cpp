@@ -1,17 +1,8 @@
 #include "basalt/VersionAPI.h"
 
-#include "basalt/Security.h"
+#include "basalt/SystemLibrary.h"
 
 namespace Basalt {
-namespace {
-
-template <typename Fn>
-Fn Bind(HMODULE module, const char* name) {
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
-}  // namespace
 
 const VersionAPI& VersionAPI::Instance() {
     static const VersionAPI instance;
@@ -20,9 +11,9 @@ const VersionAPI& VersionAPI::Instance() {
 
 VersionAPI::VersionAPI() : module_(LoadSystemLibrary(L"version.dll", /*flags=*/0)) {
     getFileVersionInfoSize_ =
-        Bind<GetFileVersionInfoSizeFn>(module_.get(), "GetFileVersionInfoSizeW");
-    getFileVersionInfo_ = Bind<GetFileVersionInfoFn>(module_.get(), "GetFileVersionInfoW");
-    verQueryValue_ = Bind<VerQueryValueFn>(module_.get(), "VerQueryValueW");
+        FindProcedure<GetFileVersionInfoSizeFn>(module_.get(), "GetFileVersionInfoSizeW");
+    getFileVersionInfo_ = FindProcedure<GetFileVersionInfoFn>(module_.get(), "GetFileVersionInfoW");
+    verQueryValue_ = FindProcedure<VerQueryValueFn>(module_.get(), "VerQueryValueW");
 }
 
 DWORD VersionAPI::GetInfoSize(const wchar_t* path, DWORD* handle) const {

@@ -4,6 +4,7 @@
 #include <wchar.h>
 
 #include "basalt/Logging/internal_logging.h"
+#include "basalt/SystemLibrary.h"
 #include "gatesvc/gatesvc.h"
 #include "logging/LogBuilder.h"
 #include "logging/LogFacade.h"
@@ -32,10 +33,8 @@ bool MatchesCommand(const wchar_t* argument, const wchar_t* command) {
 
 bool HardenDllSearchPath() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return false;
-    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    auto setDefaultDllDirectories = Basalt::FindProcedure<SetDefaultDllDirectoriesFn>(
+        ::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     if (setDefaultDllDirectories == nullptr) return false;
     return setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
 }

@@ -4,6 +4,8 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include "basalt/ScopeGuard.h"
+#include "basalt/SystemLibrary.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LogFacade.h"
 
@@ -49,7 +51,7 @@ void LogThroughFacade(DWORD level, const wchar_t* function, int line, const wcha
 
 template <typename Fn>
 bool Bind(InstallerSystemAPI& system, HMODULE module, const char* name, Fn& function) {
-    function = reinterpret_cast<Fn>(reinterpret_cast<void*>(system.FindProc(module, name)));
+    function = Basalt::ProcedureAs<Fn>(system.FindProc(module, name));
     return function != nullptr;
 }
 
@@ -171,23 +173,20 @@ bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* 
     }
 
     CatAdminHandle context = nullptr;
-    if (!acquireContext(&context, &kDriverActionVerify, /*flags=*/0) || context == nullptr) {
+    const bool acquired = acquireContext(&context, &kDriverActionVerify, /*flags=*/0) != FALSE;
+    // Released however the call went: a failed acquisition may still hand one out.
+    Basalt::ScopeGuard contextRelease([&] {
         if (context != nullptr) releaseContext(context, 0);
-        return false;
-    }
+    });
+    if (!acquired || context == nullptr) return false;
 
-    bool result;
-    if (install) {
-        // The function takes writable strings but only reads them.
-        CatInfoHandle catalog = addCatalog(context, const_cast<PWSTR>(catalogPath),
-                                           const_cast<PWSTR>(kCatalogMemberName), /*flags=*/0);
-        result = catalog != nullptr;
-        if (catalog != nullptr) releaseCatalogContext(context, catalog, 0);
-    } else {
-        result = removeCatalog(context, kCatalogMemberName, /*flags=*/0) != FALSE;
-    }
-    releaseContext(context, 0);
-    return result;
+    if (!install) return removeCatalog(context, kCatalogMemberName, /*flags=*/0) != FALSE;
+    // The function takes writable strings but only reads them.
+    CatInfoHandle catalog = addCatalog(context, const_cast<PWSTR>(catalogPath),
+                                       const_cast<PWSTR>(kCatalogMemberName), /*flags=*/0);
+    if (catalog == nullptr) return false;
+    releaseCatalogContext(context, catalog, 0);
+    return true;
 }
 
 void CHipsDriverInstaller::RunInstallCommand() {

@@ -1,12 +1,11 @@
 // The log builder, which applies the back-end choice and builds the process
-// logger, and the bridge that carries the foundation library's messages into
-// that logger.
+// logger.
 #pragma once
 
 #include <windows.h>
 
-#include "basalt/Logging/internal_logging.h"
 #include "logging/LoggingIf.h"
+#include "logging/LoggingKeys.h"
 
 namespace Basalt {
 class CRegKey;
@@ -17,8 +16,6 @@ namespace ETWLogging {
 // "Logging Mechanism" value that selects the file back end; any other value,
 // or none, selects ETW.
 constexpr DWORD kMechanismFile = 1;
-constexpr wchar_t kLoggingKeyPath[] = L"SOFTWARE\\Halvik\\Logging";
-constexpr wchar_t kLoggingMechanismValue[] = L"Logging Mechanism";
 
 // Builds an initialised logger for a program identity. `logger` must hold
 // none on entry; on success it holds the logger and the caller owns its
@@ -75,21 +72,5 @@ CLogBuilderIf* GetLogBuilder();
 // Registers the at-exit action that deletes the process-wide log builder.
 // Start-up calls it once, after the foundation logger's default handler.
 void RegisterLogBuilderCleanup();
-
-// Carries the foundation library's messages to the facade's Write, mapping
-// type 0 and 1 to level 1, 2 to level 4 and any other to level 2.
-class CBasaltLogHandler final : public Basalt::ILoggingHandler {
-public:
-    void Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
-             const wchar_t* message) override;
-    // Clears the facade's record of this handler and unregisters it.
-    virtual ~CBasaltLogHandler();
-
-    // The process-wide bridge, created on first use; destroyed at exit before
-    // everything that was set up earlier.
-    static CBasaltLogHandler& Instance();
-
-    static DWORD MapType(DWORD type);
-};
 
 }  // namespace ETWLogging

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "basalt/Logging/internal_logging.h"
+#include "basalt/ScopeGuard.h"
 #include "basalt/StringHelpers.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 
 namespace ETWLogging {
@@ -54,16 +56,12 @@ CLogFacade::~CLogFacade() {
         registeredHandler_ = nullptr;
         Basalt::CLogger::UnregisterHandler(handler);
     }
-    // The destructor, not Release: the facade's reference ends with it.
-    delete logger_;
-    logger_ = nullptr;
+    // The destructor, not Release: the facade's reference ends with it. The
+    // handler goes first, so no foundation message reaches a logger being destroyed.
+    logger_.reset();
 }
 
-void CLogFacade::SetLogger(CLoggingIf* logger) {
-    CLoggingIf* old = logger_;
-    logger_ = logger;
-    if (old != nullptr && old != logger) delete old;
-}
+void CLogFacade::SetLogger(std::unique_ptr<CLoggingIf> logger) { logger_ = std::move(logger); }
 
 void CLogFacade::Initialize(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                             const wchar_t* hostName, DWORD forceFileLogging) {
@@ -82,7 +80,7 @@ void CLogFacade::Initialize(const wchar_t* productTag, const wchar_t* groupName,
     // Without a logger the facade drops every message (1627), and foundation
     // messages keep going to the default handler.
     if (!built) return;
-    SetLogger(logger);
+    SetLogger(std::unique_ptr<CLoggingIf>(logger));
 
     // From now on the foundation library's messages reach the same logger.
     Basalt::ILoggingHandler* bridge = &CBasaltLogHandler::Instance();
@@ -98,12 +96,9 @@ DWORD CLogFacade::Log(DWORD level, const wchar_t* file, const wchar_t* function,
 
     va_list args;
     va_start(args, format);
-    struct ArgsEnd {
-        va_list& args;
-        ~ArgsEnd() { va_end(args); }
-    } argsEnd{args};
+    Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
 
-    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_)) {
+    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_.get())) {
         if (extended->IsLevelEnabled(level)) {
             extended->LogV(level, file, function, line, format, args);
         }
@@ -122,7 +117,7 @@ DWORD CLogFacade::Write(const wchar_t* file, const wchar_t* function, int line, 
     if (logger_ == nullptr) return kErrorNoLogger;
     const DWORD started = logger_->Start();
     if (started != ERROR_SUCCESS) return started;
-    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_)) {
+    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_.get())) {
         return extended->LogMessageEx(level, file, function, line, message);
     }
     return logger_->LogMessage(file, function, line, level, message);

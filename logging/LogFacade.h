@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "logging/LoggingIf.h"
 
 namespace Basalt {
@@ -54,18 +56,18 @@ public:
     DWORD Write(const wchar_t* file, const wchar_t* function, int line, DWORD level,
                 const wchar_t* message);
 
-    // The logger, or none.
-    CLoggingIf* GetLogger() const { return logger_; }
+    // The logger, or none; the facade keeps owning it.
+    CLoggingIf* GetLogger() const { return logger_.get(); }
 
-    // Puts `logger` in place, owned from now on; a previous one is destroyed.
-    void SetLogger(CLoggingIf* logger);
+    // Puts `logger` (or none) in place; a previous one is destroyed.
+    void SetLogger(std::unique_ptr<CLoggingIf> logger);
 
     // The foundation handler that initialisation registered, or none.
     Basalt::ILoggingHandler* GetRegisteredHandler() const { return registeredHandler_; }
     void SetRegisteredHandler(Basalt::ILoggingHandler* handler) { registeredHandler_ = handler; }
 
 private:
-    CLoggingIf* logger_ = nullptr;
+    std::unique_ptr<CLoggingIf> logger_;
     Basalt::ILoggingHandler* registeredHandler_ = nullptr;
 };
 

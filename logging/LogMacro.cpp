@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 
+#include "basalt/ScopeGuard.h"
 #include "basalt/StringHelpers.h"
 
 namespace ETWLogging {
@@ -31,15 +32,12 @@ DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function
         CLogFacade* facade = GetLogFacade();
         if (facade == nullptr || format == nullptr) return kErrorNoLogger;
         std::wstring message;
-        va_list args;
-        va_start(args, format);
-        try {
+        {
+            va_list args;
+            va_start(args, format);
+            Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
             message = Basalt::FormatStringV(format, args);
-        } catch (...) {
-            va_end(args);
-            throw;
         }
-        va_end(args);
         const std::wstring source = SourceNameFromPath(sourcePath);
         const std::wstring functionName =
             Basalt::WideFromCodePage(CP_ACP, function != nullptr ? function : "");

@@ -92,6 +92,9 @@ protected:
 // The extended interface of the ETW back end; operations follow the base's.
 class CLoggingIf_ex : public CLoggingIf {
 public:
+    // Init with a product tag. Takes `configListener` (none: the back end's own):
+    // once the arguments pass, the logger owns and deletes it; a call refused on its
+    // arguments leaves it with the caller.
     virtual DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                          const wchar_t* hostName, LoggingConfigListenerIf* configListener) = 0;
     virtual DWORD LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function,

@@ -11,7 +11,7 @@
 #   --etw    go back to the ETW back end
 #   --busy   hold the installed driver file open during the run, as a loaded
 #            driver is, so that the copy fails and is logged and scheduled
-set -eu
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
@@ -62,10 +62,17 @@ holder=""
 if [ "$busy" = 1 ]; then
   mkdir -p "$system32/drivers"
   [ -f "$driver" ] || printf 'installed driver\r\n' >"$driver"
+  # It says "held" once the file is open; the run starts only then.
+  heldmark="$root/run/held.txt"
+  rm -f "$heldmark"
   timeout 60 "$WINE" build/mingw64/bin/hold_file.exe 'C:\windows\system32\drivers\BulwarkK.sys' 20 \
-    </dev/null >/dev/null 2>&1 &
+    </dev/null >"$heldmark" 2>/dev/null &
   holder=$!
-  sleep 2
+  for _ in $(seq 600); do
+    grep -q held "$heldmark" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q held "$heldmark" || { echo "the driver file could not be held" >&2; exit 1; }
 fi
 
 echo "== gatesvc.exe ${args[*]}   (prefix: $WINEPREFIX)"
@@ -102,7 +109,7 @@ if [ -d "$logs" ]; then
     echo "-- ${file#$WINEPREFIX/}"
     iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r'
   done
-  find "$logs" -type f -name '*.log' | grep -q . || echo "(none)"
+  [ -n "$(find "$logs" -type f -name '*.log' -print -quit)" ] || echo "(none)"
 else
   echo "(none)"
 fi

@@ -21,6 +21,19 @@ wine_prefix_ready() {
   ) 9>"$WINEPREFIX.lock"
 }
 
+# Whether a wineboot of this prefix runs: another prefix's (another developer's
+# tests, say) is none of this run's business. Wine hands WINEPREFIX on to it.
+wine_prefix_booting() {
+  local pid
+  for pid in $(pgrep -f 'wineboot\.exe' 2>/dev/null); do
+    # NUL-separated entries; no pipe, so that pipefail callers see grep's answer.
+    if grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null; then
+      return 0
+    fi
+  done
+  return 1
+}
+
 # A persistent server makes every later start quick. The first program run
 # on a server starts Wine's own services, which live as long as the server and
 # keep the output of whoever started them open: start them here, writing to
@@ -33,7 +46,7 @@ wine_server_start() {
   # operations pending for the "restart" and outlives that program by a
   # moment: wait for it, or it takes the pending renames of the run to come.
   local waited=0
-  while pgrep -f 'wineboot\.exe' >/dev/null 2>&1 && [ "$waited" -lt 300 ]; do
+  while wine_prefix_booting && [ "$waited" -lt 300 ]; do
     sleep 0.2
     waited=$((waited + 1))
   done

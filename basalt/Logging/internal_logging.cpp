@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "basalt/ScopeGuard.h"
 #include "basalt/StringHelpers.h"
 
 namespace Basalt {
@@ -163,6 +164,7 @@ void CLogger::Log(DWORD type, const wchar_t* file, const wchar_t* function, int 
 
     va_list args;
     va_start(args, format);
+    ScopeGuard argsEnd([&args] { va_end(args); });
     va_list measure;
     va_copy(measure, args);
     const int length = ::_vscwprintf(format, measure);
@@ -180,13 +182,11 @@ void CLogger::Log(DWORD type, const wchar_t* file, const wchar_t* function, int 
         static_cast<wchar_t*>(::operator new(byteCount, std::nothrow)));
     wchar_t* buffer = owner.get();
     if (buffer == nullptr) {
-        va_end(args);
         handler->Log(kLogTypeError, file, function, line, kMemoryFailure);
         return;
     }
     buffer[0] = L'\0';
     if (length > 0) ::_vsnwprintf_s(buffer, charCount, _TRUNCATE, format, args);
-    va_end(args);
     handler->Log(type, file, function, line, buffer);
 }
 

@@ -37,31 +37,16 @@ constexpr DWORD kSilencedSeverity = 10000;
 // The byte order mark of a UTF-16 little-endian file.
 constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 constexpr DWORD kLogFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
-constexpr DWORD kModuleNameChars = MAX_PATH;
 // The end of a line, written before a line that follows a torn one.
 constexpr wchar_t kLineEnd[] = L"\r\n";
 
-// The full file name of `module` (the executable for none), however long.
-bool ModuleFileName(HMODULE module, std::wstring& name) {
-    std::vector<wchar_t> buffer(kModuleNameChars);
-    for (;;) {
-        const DWORD size = static_cast<DWORD>(buffer.size());
-        const DWORD length = ::GetModuleFileNameW(module, buffer.data(), size);
-        if (length == 0) return false;
-        if (length < size) {
-            name.assign(buffer.data(), length);
-            return true;
-        }
-        buffer.resize(buffer.size() * 2);  // cut: the name did not fit
-    }
-}
-
-// Splits a full file name into the name after its last "\" and that name cut
-// before its last "."; false when there is no "\".
-bool SplitModuleName(const std::wstring& path, std::wstring& imageName, std::wstring& baseName) {
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos) return false;
-    imageName = path.substr(slash + 1);
+// Splits the full file name of `module` (the executable for none) into the name after
+// its last "\" and that name cut before its last "."; false when the system gives no
+// file name or one without "\".
+bool SplitModuleName(HMODULE module, std::wstring& imageName, std::wstring& baseName) {
+    const std::wstring path = Basalt::ModuleFilePath(module);
+    if (path.find(L'\\') == std::wstring::npos) return false;
+    imageName = Basalt::TextAfterLastBackslash(path);
     baseName = imageName.substr(0, imageName.rfind(L'.'));
     return true;
 }
@@ -175,16 +160,10 @@ DWORD CLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module, const w
     }
     if (groupName != nullptr) groupName_ = groupName;
     if (hostName != nullptr) hostName_ = hostName;
-    std::wstring executable;
-    if (!ModuleFileName(nullptr, executable) ||
-        !SplitModuleName(executable, processImageName_, moduleBaseName_)) {
-        return ERROR_OUTOFMEMORY;
-    }
-    std::wstring moduleFile;
+    if (!SplitModuleName(nullptr, processImageName_, moduleBaseName_)) return ERROR_OUTOFMEMORY;
     std::wstring moduleImage;
     std::wstring moduleBase;
-    if (module != nullptr && ModuleFileName(module, moduleFile) &&
-        SplitModuleName(moduleFile, moduleImage, moduleBase)) {
+    if (module != nullptr && SplitModuleName(module, moduleImage, moduleBase)) {
         moduleBaseName_ = moduleBase;
     }
     return ERROR_SUCCESS;

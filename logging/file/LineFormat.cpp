@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 
 namespace ETWLogging {
@@ -19,13 +20,6 @@ constexpr WORD kHoursPerHalfDay = 12;
 std::wstring Fit(const std::wstring& text, unsigned long width) {
     const std::wstring conversion = Basalt::FormatString(L"%%%lus", width);
     return Basalt::FormatString(conversion.c_str(), text.substr(0, width).c_str());
-}
-
-// The part of a source path after its last backslash.
-std::wstring SourceFileName(const wchar_t* path) {
-    const std::wstring text = path != nullptr ? path : L"";
-    const size_t slash = text.rfind(L'\\');
-    return slash == std::wstring::npos ? text : text.substr(slash + 1);
 }
 
 std::wstring DateAndTime(const SYSTEMTIME& time) {
@@ -52,7 +46,7 @@ std::wstring OptionalFields(const LineContext& context, const wchar_t* file,
     }
     if (context.options & kOptionSource) {
         fields += L' ';
-        const std::wstring name = SourceFileName(file);
+        const std::wstring name = Basalt::TextAfterLastBackslash(file != nullptr ? file : L"");
         if (!name.empty()) {
             fields += Basalt::FormatString(L"[%s:%5d]$", Fit(name, kSourceFileWidth).c_str(), line);
         }

@@ -12,7 +12,7 @@
 #include "basalt/Cipher.h"
 #include "basalt/Md5.h"
 #include "basalt/StringHelpers.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using Basalt::CObfuscatedRegKey;
 
@@ -77,7 +77,7 @@ TEST_F(ObfuscatedRegKeyTest, DwordIsStoredAsA36ByteBinaryRecord) {
 // The record that an independent encoder made of the DWORD 1 as "Logging Mechanism": a wrong
 // key constant, cipher step or digest in the project would fail here even where its own
 // records agree with each other.
-TEST_F(ObfuscatedRegKeyTest, RecordOfAnIndependentEncoderIsReadAndWrittenByteForByte) {
+TEST_F(ObfuscatedRegKeyTest, MatchesAnIndependentEncoderByteForByte) {
     const char hex[] = "485652470100000004000000040000008EE9C57B50191264430CA7B6D9929B81546DA675";
     Bytes record;
     for (size_t at = 0; hex[at] != '\0'; at += 2) {
@@ -148,7 +148,7 @@ TEST_F(ObfuscatedRegKeyTest, AnyChangedOrAppendedByteIsRejected) {
     }
 }
 
-TEST_F(ObfuscatedRegKeyTest, PlainValuesOtherVersionsAndBadArgumentsGiveTheirCodes) {
+TEST_F(ObfuscatedRegKeyTest, EveryRefusalGivesItsCode) {
     SetRaw(L"Plain", REG_DWORD, {1, 0, 0, 0});
     SetRaw(L"EmptyPayload", REG_BINARY, BuildRecord({}, REG_BINARY));
     SetRaw(L"ShortBinary", REG_BINARY, Bytes(31, 0));
@@ -170,7 +170,7 @@ TEST_F(ObfuscatedRegKeyTest, PlainValuesOtherVersionsAndBadArgumentsGiveTheirCod
     EXPECT_EQ(key_.SetValue(L"x", REG_BINARY, &value, 0), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(ObfuscatedRegKeyTest, BinaryGuidAndMultiStringRoundTrip) {
+TEST_F(ObfuscatedRegKeyTest, NonTextValueTypesRoundTrip) {
     const BYTE blob[] = {0, 1, 2, 3, 250};
     ASSERT_EQ(key_.SetBinaryValue(L"Blob", blob, sizeof(blob)), ERROR_SUCCESS);
     BYTE read[8] = {};
@@ -241,7 +241,7 @@ TEST(ObfuscatedRecord, PackAndUnpackCodes) {
 
 // Random and mutated records never crash, never read outside the record and give a
 // specified code, through Unpack and through the typed reads.
-TEST_F(ObfuscatedRegKeyTest, RandomAndMutatedRecordsGiveOnlySpecifiedCodes) {
+TEST_F(ObfuscatedRegKeyTest, ArbitraryRecordsGiveOnlySpecifiedCodes) {
     std::mt19937 random(1234567);
     const Bytes valid[] = {BuildRecord({1, 0, 0, 0}, REG_DWORD),
                            BuildRecord({'h', 'i', 0}, REG_SZ),

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using namespace Basalt;
 using TestSupport::ScratchFolder;
@@ -76,6 +76,22 @@ TEST(GetCurrentDirectoryString, MatchesTheSystem) {
     wchar_t buffer[MAX_PATH] = {};
     ::GetCurrentDirectoryW(MAX_PATH, buffer);
     EXPECT_EQ(GetCurrentDirectoryString(), buffer);
+}
+
+TEST(TextAfterLastBackslash, IsTheFileNameOrTheWholeText) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* expected;
+    } kCases[] = {{L"C:\\a\\b.exe", L"b.exe"}, {L"b.exe", L"b.exe"}, {L"C:\\a\\", L""},
+                  {L"\\b", L"b"}, {L"", L""}};
+    for (const auto& c : kCases) EXPECT_EQ(TextAfterLastBackslash(c.path), c.expected) << c.path;
+}
+
+TEST(ModuleFilePath, MatchesTheSystem) {
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetModuleFileNameW(::GetModuleHandleW(L"kernel32.dll"), buffer, MAX_PATH);
+    EXPECT_EQ(ModuleFilePath(::GetModuleHandleW(L"kernel32.dll")), buffer);
+    EXPECT_EQ(ModuleFilePath(reinterpret_cast<HMODULE>(0x10)), L"");  // no such module
 }
 
 }  // namespace

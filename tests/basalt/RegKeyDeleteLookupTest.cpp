@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "basalt/UniqueHandle.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using Basalt::CRegKey;
 using Basalt::UniqueHkey;
@@ -150,7 +150,7 @@ TEST_F(RegKeyTest, TypedValuesRoundTripAndReadsRejectOtherTypesAndSmallBuffers) 
     EXPECT_EQ(text, L"hello");
 }
 
-TEST_F(RegKeyTest, ClosedKeyAndNullArgumentsGiveTheirCodes) {
+TEST_F(RegKeyTest, MisuseGivesTheMatchingCodes) {
     CRegKey closed;
     DWORD dword = 0, count = 8;
     ULONGLONG qword = 0;

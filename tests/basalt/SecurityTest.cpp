@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "basalt/RegKey.h"
-#include "tests/support/TestSupport.h"
+#include "basalt/SystemLibrary.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using namespace Basalt;
 

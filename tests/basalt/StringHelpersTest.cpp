@@ -6,7 +6,7 @@ using namespace Basalt;
 
 // "%s" takes a wide string and "%hs" a narrow one, as on Windows (mingw's swprintf
 // reads "%s" as narrow); long text is measured, empty and null give "".
-TEST(FormatString, PercentSTakesAWideStringAndAnyLength) {
+TEST(FormatString, PercentSTakesAWideStringOfAnyLength) {
     EXPECT_EQ(FormatString(L"%s|%hs|%d|%08X", L"wide", "narrow", -5, 0xABCu),
               L"wide|narrow|-5|00000ABC");
     EXPECT_EQ(FormatString(L"%0.3lu%s", 7ul, L".log"), L"007.log");

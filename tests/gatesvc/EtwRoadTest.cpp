@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "basalt/StringHelpers.h"
 #include "gatesvc/gatesvc.h"
 #include "logging/LogFacade.h"
@@ -30,10 +32,11 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     ProcessLogIdentity().groupName = L"RQD";
     ProcessLogIdentity().hostName = nullptr;
     auto service = std::make_shared<CEventTraceStandIn>();
-    auto* logger = new CETWLogging(service);
+    auto owned = std::make_unique<CETWLogging>(service);
+    CETWLogging* logger = owned.get();
     ASSERT_EQ(logger->InitEx(nullptr, L"RQD", ::GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
     ASSERT_NE(GetLogFacade(), nullptr);
-    GetLogFacade()->SetLogger(logger);
+    GetLogFacade()->SetLogger(std::move(owned));
     ASSERT_EQ(logger->Start(), 0u);
     const TRACEHANDLE session = service->StartSession();
     ASSERT_EQ(service->EnableProvider(session, service->LastControlGuid(), 5, 0), 0u);

@@ -109,8 +109,9 @@ protected:
     void Reset(int failures) {
         g_failures = failures;
         g_calls.clear();
-        logger_ = new RecordingLogger();  // owned by the facade
-        ETWLogging::GetLogFacade()->SetLogger(logger_);
+        auto logger = std::make_unique<RecordingLogger>();
+        logger_ = logger.get();  // owned by the facade
+        ETWLogging::GetLogFacade()->SetLogger(std::move(logger));
     }
 
     std::shared_ptr<FakeSystem> system_ = std::make_shared<FakeSystem>();
@@ -192,7 +193,7 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
 }
 
 // Neither a driver file nor a catalog is looked for in the working directory.
-TEST_F(InstallerTest, UnreadableProgramPathCopiesNothingAndAddsNoCatalog) {
+TEST_F(InstallerTest, UnreadableProgramPathInstallsNothing) {
     g_failures = kNoProgramPath;
     installer_.RunInstallCommand();
     EXPECT_TRUE(g_calls.empty());

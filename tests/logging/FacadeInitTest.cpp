@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/RegKey.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 #include "logging/etw/ETWLogging.h"
 #include "tests/support/TestSupport.h"
@@ -21,7 +24,7 @@ TEST(FacadeInit, FoundationMessagesBeforeTheFirstLogRequestGoToTheDefaultHandler
     EXPECT_EQ(PeekLogFacade(), nullptr);  // foundation messages never create the facade
 }
 
-TEST(FacadeInit, FirstLogRequestBuildsTheEtwLoggerAndRegistersTheBridge) {
+TEST(FacadeInit, FirstLogRequestSetsUpTheEtwLoggerWithItsBridge) {
     Basalt::CRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath) == ERROR_SUCCESS) {
         key.DeleteValue(kLoggingMechanismValue);
@@ -40,8 +43,9 @@ TEST(FacadeInit, FirstLogRequestBuildsTheEtwLoggerAndRegistersTheBridge) {
 
 // Types 0 and 1 at 1, 2 at 4, any other at 2; a second handler is refused through it.
 TEST(FacadeInit, BridgeCarriesFoundationMessagesAtTheirMappedLevels) {
-    auto* logger = new TestSupport::RecordingLogger();  // owned by the facade
-    GetLogFacade()->SetLogger(logger);
+    auto owned = std::make_unique<TestSupport::RecordingLogger>();
+    TestSupport::RecordingLogger* logger = owned.get();
+    GetLogFacade()->SetLogger(std::move(owned));
     Basalt::CLogger::Log(Basalt::kLogTypeError, L"src", L"fn", 9, L"two %s", L"wide");
     Basalt::CLogger::Log(7, L"src", L"fn", 10, L"seven");
     Basalt::CLogger::Log(Basalt::kLogTypeNone, L"src", L"fn", 11, L"zero");

@@ -7,7 +7,7 @@
 
 using namespace ETWLogging;
 
-TEST(FacadeWithoutLogger, EmptyGroupNameLeavesNoLoggerAndNoBridge) {
+TEST(FacadeWithoutLogger, EmptyGroupNameLeavesNothingInstalled) {
     ProcessLogIdentity().groupName = L"";
     ProcessLogIdentity().hostName = nullptr;
     EXPECT_FALSE(IsLogLevelEnabled(kLevelInformation));

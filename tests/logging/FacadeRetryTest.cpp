@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "basalt/Logging/internal_logging.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 
 using namespace ETWLogging;

@@ -5,6 +5,7 @@
 
 #include <thread>
 #include <utility>
+#include <memory>
 #include <vector>
 
 #include "basalt/StringHelpers.h"
@@ -57,9 +58,10 @@ TEST(LogFacadeCreation, ConcurrentFirstCallsCreateOneFacade) {
 
 // Write makes no level check and goes through LogMessageEx.
 TEST_F(LogFacadeTest, ExtendedLoggerAlwaysPassesLevelThreeButFiltersBelowThreshold) {
-    auto* logger = new RecordingExLogger();
+    auto owned = std::make_unique<RecordingExLogger>();
+    RecordingExLogger* logger = owned.get();
     logger->severity = 5;
-    GetLogFacade()->SetLogger(logger);
+    GetLogFacade()->SetLogger(std::move(owned));
     EXPECT_EQ(GetLogFacade()->Log(3, L"gatesvc", L"fn", 1, L"three %s", L"wide"), 0u);
     EXPECT_EQ(GetLogFacade()->Log(4, L"gatesvc", L"fn", 1, L"four"), 0u);
     EXPECT_EQ(GetLogFacade()->Write(L"f", L"fn", 1, 1, L"direct"), 0u);
@@ -67,9 +69,10 @@ TEST_F(LogFacadeTest, ExtendedLoggerAlwaysPassesLevelThreeButFiltersBelowThresho
     EXPECT_EQ(logger->received, (Received{{3, L"three wide"}, {1, L"direct"}}));
 }
 
-TEST_F(LogFacadeTest, PlainLoggerGetsLongMessagesWholeAndVeryLongOnesCut) {
-    auto* logger = new RecordingLogger();
-    GetLogFacade()->SetLogger(logger);
+TEST_F(LogFacadeTest, PlainLoggerGetsMessagesCutOnlyPastTheTrigger) {
+    auto owned = std::make_unique<RecordingLogger>();
+    RecordingLogger* logger = owned.get();
+    GetLogFacade()->SetLogger(std::move(owned));
     const std::wstring medium(3000, L'm'), limit(4160, L'l'), huge(5000, L'h');
     for (const std::wstring* text : {&medium, &limit, &huge}) {
         EXPECT_EQ(GetLogFacade()->Log(2, L"f", L"fn", 7, L"%s", text->c_str()), 0u);
@@ -84,9 +87,10 @@ TEST_F(LogFacadeTest, PlainLoggerGetsLongMessagesWholeAndVeryLongOnesCut) {
 }
 
 TEST_F(LogFacadeTest, FailedStartDropsTheMessageWithItsCode) {
-    auto* logger = new RecordingLogger();
+    auto owned = std::make_unique<RecordingLogger>();
+    RecordingLogger* logger = owned.get();
     logger->startResult = ERROR_ACCESS_DENIED;
-    GetLogFacade()->SetLogger(logger);
+    GetLogFacade()->SetLogger(std::move(owned));
     const DWORD denied = ERROR_ACCESS_DENIED;
     EXPECT_EQ(GetLogFacade()->Log(4, L"f", L"fn", 1, L"x"), denied);
     EXPECT_EQ(GetLogFacade()->Write(L"f", L"fn", 1, 4, L"x"), denied);
@@ -110,7 +114,7 @@ TEST(LoggingIf, FixedLevelOperationsUseLevels14253AndCutAt4159Characters) {
 }
 
 // No other test of this program sets the process-wide severity.
-TEST(LoggingIf, SetSeverityClampsAndExchangesTheProcessWideValue) {
+TEST(LoggingIf, SetSeverityExchangesTheClampedProcessWideValue) {
     RecordingLogger logger;
     EXPECT_EQ(logger.SetSeverity(0), 3u);  // first call in the process
     EXPECT_EQ(logger.GetSeverity(), 1u);

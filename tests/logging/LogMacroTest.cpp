@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tests/support/TestSupport.h"
 
 using namespace ETWLogging;
@@ -23,9 +25,10 @@ TEST(LogMacro, SourceNameIsTheFileNameWithoutFolderOrExtension) {
 }
 
 TEST(LogMacro, PassesTheCallersPositionAndSkipsItsArgumentsBelowTheLevel) {
-    auto* logger = new TestSupport::RecordingLogger();  // owned by the facade from here on
+    auto owned = std::make_unique<TestSupport::RecordingLogger>();
+    TestSupport::RecordingLogger* logger = owned.get();
     logger->SetSeverity(kLevelError);
-    GetLogFacade()->SetLogger(logger);
+    GetLogFacade()->SetLogger(std::move(owned));
     int evaluated = 0;
     EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelWarning, L"%d", ++evaluated));
     const int line = __LINE__ + 1;

@@ -123,7 +123,7 @@ TEST_F(SharedFolderTest, AbandonedLockIsTakenOverAndTheTornLineEnded) {
 
 // A lock held past the wait: the line still goes to the end of the current file, which
 // is full, and neither the next file nor "LastLogIdx" is touched.
-TEST_F(SharedFolderTest, LockHeldTooLongAppendsToTheCurrentFileAndTurnsNothing) {
+TEST_F(SharedFolderTest, LockHeldTooLongKeepsWritingTheCurrentFile) {
     ASSERT_EQ(ERROR_SUCCESS, Write(L"zero"));
     ASSERT_TRUE(WriteSetting(logger_.FolderIniPath(), kLastLogIdxKey, 1));
     ASSERT_EQ(ERROR_SUCCESS, Write(L"one"));

@@ -23,25 +23,10 @@ namespace {
 
 using namespace ETWLogging;
 using TestSupport::FileExists;
+using TestSupport::FolderShell;
 
 constexpr DWORD kOk = ERROR_SUCCESS;
 constexpr DWORD kBad = ERROR_INVALID_PARAMETER;
-
-// The program data folder of the tests: a scratch folder, or a failure.
-class FolderShell : public Basalt::ShlObjAPI {
-  public:
-    explicit FolderShell(std::wstring folder) : folder_(std::move(folder)) {}
-    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD, HANDLE, PWSTR* path) override {
-        if (folder_.empty() || !::IsEqualGUID(folderId, FOLDERID_ProgramData)) return E_FAIL;
-        const size_t bytes = (folder_.size() + 1) * sizeof(wchar_t);
-        *path = static_cast<PWSTR>(::CoTaskMemAlloc(bytes));
-        memcpy(*path, folder_.c_str(), bytes);
-        return S_OK;
-    }
-
-  private:
-    std::wstring folder_;
-};
 
 class FixedClock : public LocalClockAPI {
   public:
@@ -234,7 +219,7 @@ TEST_F(FileLoggingTest, SettingsComeFromTheFolderFileThenTheSharedOneWithRepair)
     EXPECT_EQ(3u, logger_.GetMaxEntries());  // the repaired folder value from now on
 }
 
-TEST_F(FileLoggingTest, FirstLineCarriesTheByteOrderMarkAndLaterOnesDoNot) {
+TEST_F(FileLoggingTest, OnlyTheFirstLineCarriesTheByteOrderMark) {
     ASSERT_EQ(kOk, Write(L"one"));
     ASSERT_EQ(kOk, Write(L"two\n"));
     const std::vector<unsigned char> bytes = TestSupport::ReadFileBytes(LogFile(0));
@@ -273,7 +258,7 @@ TEST_F(FileLoggingTest, RotatesThroughThreeFilesOfTheSmallestSize) {
 // With log.ini unreadable (here a folder) the current file cannot be known for sure: each
 // message is appended to the file last known, which grows past MaxSize, and nothing is
 // emptied or stored.
-TEST_F(FileLoggingTest, UnreadableLogIniAppendsToTheCurrentFileAndTurnsNothing) {
+TEST_F(FileLoggingTest, UnreadableLogIniKeepsWritingTheCurrentFile) {
     ASSERT_TRUE(Basalt::CreateDirectoryPath(logger_.LogFolder().c_str()));
     ASSERT_TRUE(::CreateDirectoryW(logger_.FolderIniPath().c_str(), nullptr));
     for (int i = 0; i < 70; ++i) ASSERT_EQ(kOk, Write(std::wstring(4000, L'x')));
@@ -336,7 +321,7 @@ TEST_F(FileLoggingTest, DeletedLogFolderIsMadeAgainByTheNextMessage) {
 
 // Refused before the file is opened, so a bad level never turns the ring over; an empty
 // message still has the folder checked.
-TEST_F(FileLoggingTest, EmptyMessageAndUnknownLevelAreRefusedBeforeTheRingTurns) {
+TEST_F(FileLoggingTest, BadMessagesAreRefusedBeforeTheRingTurns) {
     EXPECT_EQ(kBad, Write(L""));
     EXPECT_EQ(kBad, logger_.LogMessage(nullptr, nullptr, 0, 1, nullptr));
     EXPECT_TRUE(FileExists(logger_.LogFolder()));
@@ -428,7 +413,7 @@ TEST_F(FileLoggingTest, OthersReadWhileTheLoggerWritesAndABlockedFileFailsOneMes
     EXPECT_EQ(3u, Messages(LogFile(0)).size());
 }
 
-TEST_F(FileLoggingTest, ThreadsLoseNoLineAndTearNone) {
+TEST_F(FileLoggingTest, ConcurrentThreadsKeepEveryLineWhole) {
     logger_.SetMaxSize(10485760);
     constexpr int kThreads = 4;
     constexpr int kPerThread = 60;

@@ -156,7 +156,7 @@ TEST_F(IniReaderTest, FirstWriteCreatesTheFileAndLaterWritesReplaceInPlace) {
 
 // A pair made by an encoder of its own, outside this code: a wrong key constant or cipher
 // would make every stored value unreadable, and no round trip would notice.
-TEST_F(IniReaderTest, IndependentlyEncodedPairReadsAsTwoAndWritingTwoGivesIt) {
+TEST_F(IniReaderTest, MatchesAnIndependentEncoderBothWays) {
     const std::string kPair =
         "_LastLogIdx=485652470100000004000000040000000100000018F6A7725EE90FDE7577091D600D1B79AF"
         "\r\nLastLogIdx=5747BA1169\r\n";
@@ -268,7 +268,7 @@ TEST_F(IniReaderTest, WritesWithoutAUsableFileFail) {
 }
 
 // Random and mutated files: no crash, and no answer but the enciphered values.
-TEST_F(IniReaderTest, RandomAndMutatedFilesYieldOnlyEncipheredValues) {
+TEST_F(IniReaderTest, ArbitraryFilesYieldOnlyEncipheredValues) {
     const std::string valid = "[Config]\r\n" + Pair("Enable", EncipherDword(1)) +
                               Pair("MaxSize", EncipherDword(262144)) +
                               Pair("Name", EncipherString("plain text")) + "Plain=5\r\n";

@@ -69,7 +69,7 @@ TEST_F(LineFormatTest, TwelveHourClockLevelLabelsAndLineEnds) {
     EXPECT_EQ(L"01/02/987 09:05:07 AM$ -- (Normal)$ m\r\n", Format(0, kLevelNormal, L"m"));
 }
 
-TEST_F(LineFormatTest, UnknownLevelsAndBadArgumentsLeaveNoLine) {
+TEST_F(LineFormatTest, BadArgumentsLeaveNoLine) {
     const struct {
         DWORD level;
         const wchar_t* message;

@@ -10,6 +10,7 @@
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/UniqueHandle.h"
 #include "gatesvc/Startup.h"
+#include "logging/BasaltLogHandler.h"
 #include "logging/LogBuilder.h"
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
@@ -72,9 +73,9 @@ int wmain(int argc, wchar_t** argv) {
     // Never freed: the service's thread must outlast the provider it serves.
     static auto* service =
         new std::shared_ptr<ReportingTraceService>(std::make_shared<ReportingTraceService>());
-    auto* logger = new ReportingLogger(*service);
+    auto logger = std::make_unique<ReportingLogger>(*service);
     if (logger->InitEx(nullptr, L"RQD", nullptr, nullptr, nullptr) != 0) return 4;
-    facade->SetLogger(logger);
+    facade->SetLogger(std::move(logger));
     if (facade->Log(ETWLogging::kLevelInformation, L"probe", L"wmain", 1, L"started") != 0) {
         return 5;
     }

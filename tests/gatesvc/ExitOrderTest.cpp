@@ -12,7 +12,7 @@ namespace {
 // The bridge unregisters first; the facade pointer is cleared before the logger
 // goes, and the logger unregisters its provider last. A foundation message after the
 // default handler has gone is dropped rather than handed to it.
-TEST(ExitOrder, BridgeGoesFirstAndTheLoggerWithItsProviderLast) {
+TEST(ExitOrder, TearsDownFromTheBridgeToTheProvider) {
     TestSupport::ScratchFolder folder(L"exit-order");
     const std::wstring report = folder / L"report.txt";
     const std::wstring probe = TestSupport::ProgramFolder() + L"\\exit_order_probe.exe";
