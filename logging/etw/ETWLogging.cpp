@@ -222,80 +222,99 @@ DWORD CETWLogging::LogEx(DWORD level, const wchar_t* file, const wchar_t* functi
     return result;
 }
 
+namespace {
+
+// Formats into `text` (kMessageBufferChars units); the number of units to
+// send. A cut text fills the buffer: 2079 units and the zero, which is sent
+// too. A format the runtime rejects leaves less and is sent as it stands.
+size_t FormatMessageText(wchar_t* text, const wchar_t* format, va_list args) {
+    const int written = ::_vsnwprintf_s(text, kMessageBufferChars, _TRUNCATE, format, args);
+    if (written >= 0) return static_cast<size_t>(written);
+    const size_t length = ::wcsnlen(text, kMessageBufferChars);
+    return length == kMessageBufferChars - 1 ? kMessageBufferChars : length;
+}
+
+// The message in UTF-8, written into the unused tail of `text`'s buffer; the
+// heap (`heapText`) only for a text whose UTF-8 does not fit there.
+const char* ConvertToUtf8(wchar_t* text, size_t charCount, std::unique_ptr<char[]>& heapText,
+                          int& utf8Bytes) {
+    char* utf8 = reinterpret_cast<char*>(text + charCount);
+    const int tailBytes = static_cast<int>(kMessageBufferBytes - charCount * sizeof(wchar_t));
+    const int chars = static_cast<int>(charCount);
+    utf8Bytes = 0;
+    if (charCount == 0) return utf8;
+    if (tailBytes > 0) {
+        utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, utf8, tailBytes, nullptr,
+                                          nullptr);
+    }
+    if (utf8Bytes != 0) return utf8;
+    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return utf8;
+    heapText.reset(new char[needed]());
+    utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, heapText.get(), needed, nullptr,
+                                      nullptr);
+    return heapText.get();
+}
+
+// The context record of one event: process and thread, the packed image
+// name, the caller's file, function and line, the packed module and group
+// (packed once per identity), and the message's byte count.
+void PackContext(CPayloadBuffer& context, DWORD processId, const std::vector<BYTE>& imageName,
+                 const std::vector<BYTE>& moduleAndGroup, const wchar_t* file,
+                 const wchar_t* function, int line, ULONG64 messageBytes) {
+    const wchar_t* fileText = TextOrEmpty(file);
+    const wchar_t* functionText = TextOrEmpty(function);
+    const size_t fileChars = ShortTextLength(fileText);
+    const size_t functionChars = ShortTextLength(functionText);
+    const size_t contextBytes = kContextFixedBytes + imageName.size() +
+                                CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
+                                moduleAndGroup.size();
+    BYTE* cursor = context.Extend(contextBytes);
+    PutUInt32(cursor, processId);
+    PutUInt32(cursor, ::GetCurrentThreadId());
+    PutBytes(cursor, imageName.data(), imageName.size());
+    PutCountedString(cursor, fileText, fileChars);
+    PutCountedString(cursor, functionText, functionChars);
+    PutInt32(cursor, line);
+    PutBytes(cursor, moduleAndGroup.data(), moduleAndGroup.size());
+    PutUInt64(cursor, messageBytes);
+}
+
+// The event header with its two fields: the context record and the message.
+void FillEvent(TraceEventRecord& event, const GUID& eventGuid, DWORD eventLevel,
+               const CPayloadBuffer& context, const char* utf8, ULONG utf8Bytes) {
+    ::memset(&event, 0, sizeof(event));
+    event.header.Size = sizeof(event);
+    event.header.Class.Type = kEventType;
+    event.header.Class.Level = static_cast<UCHAR>(eventLevel);
+    event.header.Class.Version = kEventVersion;
+    event.header.Guid = eventGuid;
+    event.header.Flags = kEventFlags;
+    event.fields[0].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(context.Data()));
+    event.fields[0].Length = static_cast<ULONG>(context.Size());
+    event.fields[1].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(utf8));
+    event.fields[1].Length = utf8Bytes;
+}
+
+}  // namespace
+
 DWORD CETWLogging::LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                         const wchar_t* format, va_list args) {
     if (format == nullptr) return ERROR_INVALID_PARAMETER;
     if (!enabled_ || !IsLevelEnabled(level)) return ERROR_SUCCESS;
 
     wchar_t text[kMessageBufferChars];
-    const int written = ::_vsnwprintf_s(text, kMessageBufferChars, _TRUNCATE, format, args);
-    size_t charCount = 0;
-    if (written >= 0) {
-        charCount = static_cast<size_t>(written);
-    } else {
-        // A cut text fills the buffer: 2079 units and the zero, which is sent
-        // too. A format the runtime rejects leaves less and is sent as it stands.
-        const size_t length = ::wcsnlen(text, kMessageBufferChars);
-        charCount = length == kMessageBufferChars - 1 ? kMessageBufferChars : length;
-    }
-
-    // UTF-8 into the unused tail of the buffer; the heap only for long texts.
-    char* utf8 = reinterpret_cast<char*>(text + charCount);
-    const int tailBytes = static_cast<int>(kMessageBufferBytes - charCount * sizeof(wchar_t));
-    int utf8Bytes = 0;
+    const size_t charCount = FormatMessageText(text, format, args);
     std::unique_ptr<char[]> heapText;
-    if (charCount != 0) {
-        if (tailBytes > 0) {
-            utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount), utf8,
-                                              tailBytes, nullptr, nullptr);
-        }
-        if (utf8Bytes == 0) {
-            const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount),
-                                                     nullptr, 0, nullptr, nullptr);
-            if (needed > 0) {
-                heapText.reset(new char[needed]());
-                utf8 = heapText.get();
-                utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(charCount),
-                                                  utf8, needed, nullptr, nullptr);
-            }
-        }
-    }
-
-    const wchar_t* fileText = TextOrEmpty(file);
-    const wchar_t* functionText = TextOrEmpty(function);
-    const size_t fileChars = ShortTextLength(fileText);
-    const size_t functionChars = ShortTextLength(functionText);
-    // The identity strings are packed whenever they change; only the caller's
-    // parts are new.
-    const size_t contextBytes = kContextFixedBytes + packedImageName_.size() +
-                                CountedStringBytes(fileChars) + CountedStringBytes(functionChars) +
-                                packedModuleAndGroup_.size();
+    int utf8Bytes = 0;
+    const char* utf8 = ConvertToUtf8(text, charCount, heapText, utf8Bytes);
     CPayloadBuffer context;
-    BYTE* cursor = context.Extend(contextBytes);
-    PutUInt32(cursor, processId_);
-    PutUInt32(cursor, ::GetCurrentThreadId());
-    PutBytes(cursor, packedImageName_.data(), packedImageName_.size());
-    PutCountedString(cursor, fileText, fileChars);
-    PutCountedString(cursor, functionText, functionChars);
-    PutInt32(cursor, line);
-    PutBytes(cursor, packedModuleAndGroup_.data(), packedModuleAndGroup_.size());
-    PutUInt64(cursor, static_cast<ULONG64>(utf8Bytes));
-
-    DWORD mapped = MapLevel(level);
-    if (mapped == 0 || mapped > kHighestEventLevel) mapped = kLevelInformation;
-
+    PackContext(context, processId_, packedImageName_, packedModuleAndGroup_, file, function, line,
+                static_cast<ULONG64>(utf8Bytes));
+    DWORD eventLevel = MapLevel(level);
+    if (eventLevel == 0 || eventLevel > kHighestEventLevel) eventLevel = kLevelInformation;
     TraceEventRecord event;
-    ::memset(&event, 0, sizeof(event));
-    event.header.Size = sizeof(event);
-    event.header.Class.Type = kEventType;
-    event.header.Class.Level = static_cast<UCHAR>(mapped);
-    event.header.Class.Version = kEventVersion;
-    event.header.Guid = eventGuid_;
-    event.header.Flags = kEventFlags;
-    event.fields[0].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(context.Data()));
-    event.fields[0].Length = static_cast<ULONG>(context.Size());
-    event.fields[1].DataPtr = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(utf8));
-    event.fields[1].Length = static_cast<ULONG>(utf8Bytes);
+    FillEvent(event, eventGuid_, eventLevel, context, utf8, static_cast<ULONG>(utf8Bytes));
     // Attempted even with no session (handle 0): the service refuses it then.
     traceApi_->TraceEvent(sessionHandle_.load(), &event.header);
     return ERROR_SUCCESS;
