@@ -3,6 +3,7 @@
 #include <wchar.h>
 
 #include "basalt/ObfuscatedRegKey.h"
+#include "logging/LoggingKeys.h"
 
 namespace ETWLogging {
 namespace internal {
@@ -10,7 +11,6 @@ namespace {
 
 constexpr wchar_t kConfigRootPath[] = L"SOFTWARE\\Halvik.logging";
 constexpr wchar_t kEtlFileName[] = L"hvlogs.etl";
-constexpr wchar_t kDefaultLoggingKeyPath[] = L"SOFTWARE\\Halvik\\Logging";
 constexpr wchar_t kDefaultControllerKeyPath[] = L"SOFTWARE\\Halvik\\Logging\\Controller";
 constexpr wchar_t kDefaultProviderKeyPath[] = L"SOFTWARE\\Halvik\\Logging\\Provider";
 constexpr wchar_t kDefaultLogSubPath[] = L"\\Halvik\\HVLOGS";
@@ -92,10 +92,10 @@ bool ETWAppProperties::ReadFromRegistry(std::wstring programDataFolder,
 
 bool ETWAppProperties::SetDefaults(std::wstring programDataFolder) {
     if (::_wcsicmp(productTag_.c_str(), kDefaultProductTag) != 0) return false;
-    loggingKeyPath_ = kDefaultLoggingKeyPath;
+    loggingKeyPath_ = kLoggingKeyPath;
     controllerKeyPath_ = kDefaultControllerKeyPath;
     providerKeyPath_ = kDefaultProviderKeyPath;
-    configKeyPath_ = kDefaultLoggingKeyPath;
+    configKeyPath_ = kLoggingKeyPath;
     SetPaths(programDataFolder, kDefaultLogSubPath, kDefaultEtlSubPath);
     ownerMutexName_ = kDefaultOwnerMutexName;
     sessionGuid_ = kDefaultSessionGuid;

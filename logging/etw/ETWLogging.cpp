@@ -4,6 +4,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 #include "logging/etw/ETWConfigurationListener.h"
 #include "logging/etw/EventLayout.h"
@@ -384,10 +385,9 @@ ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID co
 void CETWLogging::SetEventGuid() { eventGuid_ = kEventGuid; }
 
 std::wstring CETWLogging::GetModuleName(HMODULE module, bool stripExtension) {
-    const std::wstring path = internal::GetModulePath(module);
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos) return std::wstring();
-    std::wstring name = path.substr(slash + 1);
+    const std::wstring path = Basalt::ModuleFilePath(module);
+    if (path.find(L'\\') == std::wstring::npos) return std::wstring();
+    std::wstring name = Basalt::TextAfterLastBackslash(path);
     if (stripExtension) {
         const size_t dot = name.rfind(L'.');
         if (dot != std::wstring::npos) name.resize(dot);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/VersionAPI.h"
 
@@ -12,8 +13,6 @@ namespace ETWLogging {
 namespace internal {
 namespace {
 
-constexpr DWORD kModulePathGrowth = 255;
-constexpr DWORD kMaxModulePathChars = 32768;
 constexpr size_t kVersionQueryChars = 128;
 constexpr UINT kTranslationBytes = 4;
 
@@ -24,7 +23,7 @@ LoggingModuleInfo ComputeLoggingModuleInfo() {
     LoggingModuleInfo info;
     const HMODULE module = ModuleFromAddress(&kModuleAnchor);
     if (module == nullptr) return info;
-    info.modulePath = GetModulePath(module);
+    info.modulePath = Basalt::ModuleFilePath(module);
     info.moduleFileName = ModuleFileNameFromPath(info.modulePath);
     info.fileVersion = QueryFileVersion(info.modulePath);
     return info;
@@ -43,23 +42,11 @@ HMODULE ModuleFromAddress(const void* address) {
     return static_cast<HMODULE>(memory.AllocationBase);
 }
 
-std::wstring GetModulePath(HMODULE module) {
-    std::vector<wchar_t> buffer;
-    for (DWORD size = MAX_PATH; size <= kMaxModulePathChars; size += kModulePathGrowth) {
-        buffer.assign(size, L'\0');
-        const DWORD length = ::GetModuleFileNameW(module, buffer.data(), size);
-        if (length == 0) return std::wstring();
-        // A name that fills the buffer may have been cut (no error on older systems).
-        if (length < size) return std::wstring(buffer.data(), length);
-    }
-    return std::wstring();
-}
-
 std::wstring ModuleFileNameFromPath(const std::wstring& path) {
     const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos) return path;
+    // A name right after a leading "\" is no module's file name.
     if (slash == 0) return std::wstring();
-    return path.substr(slash + 1);
+    return Basalt::TextAfterLastBackslash(path);
 }
 
 std::wstring QueryFileVersion(const std::wstring& path) {

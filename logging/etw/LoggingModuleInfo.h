@@ -21,8 +21,6 @@ const LoggingModuleInfo& GetLoggingModuleInfo();
 
 // The module containing `address` (VirtualQuery's allocation base), or NULL.
 HMODULE ModuleFromAddress(const void* address);
-// The full path of `module`; empty on failure. The buffer grows until the name fits.
-std::wstring GetModulePath(HMODULE module);
 // The text after the last backslash; the whole path without one; empty when
 // the only backslash is the first character.
 std::wstring ModuleFileNameFromPath(const std::wstring& path);

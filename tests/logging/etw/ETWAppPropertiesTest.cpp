@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/logging/etw/EtwTestSupport.h"
+#include "tests/support/BasaltTestSupport.h"
 
 namespace {
 
@@ -20,15 +21,6 @@ constexpr wchar_t kDefaultLogs[] = L"C:\\ProgramData\\Halvik\\HVLOGS";
 constexpr wchar_t kTestLogs[] = L"C:\\ProgramData\\Test\\Logs";
 constexpr wchar_t kDefaultEtl[] = L"C:\\ProgramData\\Halvik\\HVLOGS\\ETW\\hvlogs.etl";
 constexpr wchar_t kTestEtl[] = L"C:\\ProgramData\\Test\\Logs\\ETW\\hvlogs.etl";
-
-// A shell service whose known-folder lookup always fails.
-class FailingShell : public Basalt::ShlObjAPI {
-  public:
-    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override {
-        *path = nullptr;
-        return E_FAIL;
-    }
-};
 
 TEST(ETWAppPropertiesTest, DefaultTagWithoutProductKeyTakesBuiltInLayout) {
     // No product key for NGX exists in a test prefix.
@@ -151,7 +143,8 @@ TEST(ETWAppPropertiesTest, SecondLoadIsRefusedAndChangesNothing) {
 }
 
 TEST(ETWAppPropertiesTest, UnavailableProgramDataFailsTheLoad) {
-    ETWAppProperties properties(std::make_shared<FailingShell>());
+    // A shell service whose known-folder lookup always fails.
+    ETWAppProperties properties(std::make_shared<TestSupport::FolderShell>(L""));
     std::wstring folder = L"unchanged";
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), properties.GetProgramDataFolder(folder));
     EXPECT_EQ(L"unchanged", folder);
