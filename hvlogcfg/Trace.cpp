@@ -138,6 +138,7 @@ bool CTraceReader::StartLive(const std::wstring& sessionName, const GUID& provid
 }
 
 void CTraceReader::Wait(HANDLE stopRequest, DWORD milliseconds) {
+    if (!processing_.joinable()) return;  // nothing runs that could end the wait
     const HANDLE handles[] = {finished_.get(), stopRequest};
     const DWORD count = stopRequest != nullptr ? 2 : 1;
     ::WaitForMultipleObjects(count, handles, /*waitAll=*/FALSE, milliseconds);

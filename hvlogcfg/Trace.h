@@ -59,7 +59,7 @@ class CTraceReader {
     bool StartLive(const std::wstring& sessionName, const GUID& provider, UCHAR level,
                    TraceFailure& failure);
     // Waits until `stopRequest` (may be null) is signalled, `milliseconds` pass, the event
-    // limit is reached or the session ends.
+    // limit is reached or the session ends; at once when no session is being read.
     void Wait(HANDLE stopRequest, DWORD milliseconds);
     // Disables the provider, stops the session and waits for the last lines; 0 or the error
     // of stopping the session.

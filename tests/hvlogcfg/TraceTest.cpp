@@ -129,7 +129,7 @@ TEST_F(TraceReaderTest, EachLevelAndOptionSetGivesTheFileLinesAcrossDisableAndRe
          {Case{1, 0x3C}, Case{3, 0x10}, Case{4, 0x00}, Case{5, 0x04}, Case{6, 0x28}}) {
         SCOPED_TRACE(testing::Message() << "level " << int(c.level) << " options " << c.options);
         lines_.clear();
-        StartReader(c.options, c.level);
+        ASSERT_NO_FATAL_FAILURE(StartReader(c.options, c.level));
         LogEveryLevel();
         // A controller's disable silences the logger; enabling again brings it back.
         ASSERT_EQ(0u,
@@ -155,7 +155,7 @@ TEST_F(TraceReaderTest, EachLevelAndOptionSetGivesTheFileLinesAcrossDisableAndRe
 }
 
 TEST_F(TraceReaderTest, MalformedAndEmptyEventsEachGiveOneLine) {
-    StartReader(0, 1);
+    ASSERT_NO_FATAL_FAILURE(StartReader(0, 1));
     logger_->LogMessage(L"f", L"g", 1, 4, L"before");
     // Three bytes of the logging class: a record cut short.
     const BYTE shortRecord[3] = {1, 2, 3};
@@ -196,7 +196,7 @@ TEST_F(TraceReaderTest, SessionLeftByAKilledRunIsReplacedAndTheCountEndsTheWait)
     TRACEHANDLE leftOver = 0;
     ASSERT_EQ(0u, service_->StartTrace(&leftOver, kSession, &block.properties));
 
-    StartReader(0, 1, /*maxEvents=*/2);
+    ASSERT_NO_FATAL_FAILURE(StartReader(0, 1, /*maxEvents=*/2));
     EXPECT_EQ(1u, service_->SessionCount());
     LogEveryLevel();
     reader_->Wait(nullptr, INFINITE);  // returns at the second line
