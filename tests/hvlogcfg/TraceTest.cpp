@@ -166,7 +166,7 @@ TEST_F(TraceReaderTest, MalformedAndEmptyEventsEachGiveOneLine) {
     event.header.Class.Level = 4;
     event.header.Class.Version = kEventVersion;
     event.header.Flags = kEventFlags;
-    event.fields[0].DataPtr = reinterpret_cast<ULONG64>(shortRecord);
+    event.fields[0].DataPtr = reinterpret_cast<ULONG_PTR>(shortRecord);
     event.fields[0].Length = sizeof(shortRecord);
     ASSERT_EQ(0u, service_->TraceEvent(logger_->GetSessionHandle(), &event.header));
     // An event of another class is not the framework's: no line.

@@ -28,6 +28,11 @@ ULONG WINAPI RecordingCallback(WMIDPREQUESTCODE code, PVOID context, ULONG*, PVO
     return log->result;
 }
 
+// A reader's callback: keeps each record in the vector its context names.
+VOID WINAPI KeepRecord(PEVENT_RECORD record) {
+    static_cast<std::vector<EVENT_RECORD>*>(record->UserContext)->push_back(*record);
+}
+
 class EventTraceStandInTest : public ::testing::Test {
   protected:
     ULONG Register() {
@@ -229,9 +234,7 @@ TEST_F(EventTraceStandInTest, SessionsStartStopAndAreReadAsDocumented) {
               service_.ControlTrace(0, L"other", &block.properties, EVENT_TRACE_CONTROL_STOP));
     EVENT_TRACE_LOGFILEW logfile = {};
     logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
-    logfile.EventRecordCallback = [](PEVENT_RECORD record) {
-        static_cast<std::vector<EVENT_RECORD>*>(record->UserContext)->push_back(*record);
-    };
+    logfile.EventRecordCallback = &KeepRecord;
     std::vector<EVENT_RECORD> received;
     logfile.Context = &received;
     logfile.LoggerName = const_cast<LPWSTR>(L"other");
