@@ -1,5 +1,6 @@
 #include "hvlogcfg/Trace.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <utility>
@@ -17,6 +18,20 @@ namespace {
 constexpr ULONG kBufferKilobytes = 64;
 constexpr ULONG kFlushSeconds = 1;
 constexpr ULONG kQueryPerformanceCounterClock = 1;
+
+// Session properties followed by room for the session name, which the service fills in.
+struct SessionProperties {
+    EVENT_TRACE_PROPERTIES properties;
+    wchar_t name[kMaxSessionNameChars + 1];
+};
+
+// Properties that say only their size and where the name goes, as stopping a session needs.
+SessionProperties BareProperties() {
+    SessionProperties block = {};
+    block.properties.Wnode.BufferSize = sizeof(block);
+    block.properties.LoggerNameOffset = offsetof(SessionProperties, name);
+    return block;
+}
 
 // The clock of one line: the event's own time.
 class CEventClock : public ETWLogging::LocalClockAPI {
@@ -202,29 +217,20 @@ void CTraceReader::Consume(const EVENT_RECORD& record) {
 }
 
 ULONG CTraceReader::StartSession(const std::wstring& sessionName) {
-    // The properties are followed by room for the session name, which the service fills in.
-    struct SessionProperties {
-        EVENT_TRACE_PROPERTIES properties;
-        wchar_t name[kMaxSessionNameChars + 1];
-    };
     auto start = [&]() {
-        SessionProperties block = {};
+        SessionProperties block = BareProperties();
         EVENT_TRACE_PROPERTIES& properties = block.properties;
-        properties.Wnode.BufferSize = sizeof(block);
         properties.Wnode.Flags = WNODE_FLAG_TRACED_GUID;
         properties.Wnode.ClientContext = kQueryPerformanceCounterClock;
         properties.BufferSize = kBufferKilobytes;
         properties.LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
         properties.FlushTimer = kFlushSeconds;
-        properties.LoggerNameOffset = offsetof(SessionProperties, name);
         return api_->StartTrace(&session_, sessionName.c_str(), &properties);
     };
     ULONG error = start();
     if (error == ERROR_ALREADY_EXISTS) {
         // Left by a run that was killed: stopped and replaced, never a second one.
-        SessionProperties block = {};
-        block.properties.Wnode.BufferSize = sizeof(block);
-        block.properties.LoggerNameOffset = offsetof(SessionProperties, name);
+        SessionProperties block = BareProperties();
         api_->ControlTrace(0, sessionName.c_str(), &block.properties, EVENT_TRACE_CONTROL_STOP);
         error = start();
     }
@@ -234,12 +240,7 @@ ULONG CTraceReader::StartSession(const std::wstring& sessionName) {
 
 ULONG CTraceReader::StopSession() {
     if (session_ == 0) return ERROR_SUCCESS;
-    struct {
-        EVENT_TRACE_PROPERTIES properties;
-        wchar_t name[kMaxSessionNameChars + 1];
-    } block = {};
-    block.properties.Wnode.BufferSize = sizeof(block);
-    block.properties.LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    SessionProperties block = BareProperties();
     return api_->ControlTrace(std::exchange(session_, 0), nullptr, &block.properties,
                               EVENT_TRACE_CONTROL_STOP);
 }
