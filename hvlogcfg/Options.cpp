@@ -40,6 +40,48 @@ bool TakeName(int argc, wchar_t** argv, int& index, const wchar_t* name, std::ws
     return true;
 }
 
+// Takes the number that follows option `name`.
+bool TakeNumber(int argc, wchar_t** argv, int& index, const wchar_t* name, unsigned long& value,
+                std::wstring& error) {
+    std::wstring text;
+    if (!TakeValue(argc, argv, index, name, text, error)) return false;
+    DWORD number = 0;
+    if (!ParseNumber(text, number)) {
+        error = std::wstring(name) + L" needs a number";
+        return false;
+    }
+    value = number;
+    return true;
+}
+
+// The options of the trace command; false when `argument` is none of them.
+bool TakeTraceOption(int argc, wchar_t** argv, int& index, Options& options, bool& known,
+                     std::wstring& error) {
+    const std::wstring argument = argv[index];
+    known = true;
+    if (argument == L"--session") {
+        options.sessionGiven = true;
+        return TakeValue(argc, argv, index, L"--session", options.session, error);
+    }
+    if (argument == L"--file") {
+        return TakeValue(argc, argv, index, L"--file", options.traceFile, error);
+    }
+    if (argument == L"--level") {
+        return TakeNumber(argc, argv, index, L"--level", options.level, error);
+    }
+    if (argument == L"--options") {
+        return TakeNumber(argc, argv, index, L"--options", options.fields, error);
+    }
+    if (argument == L"--seconds") {
+        return TakeNumber(argc, argv, index, L"--seconds", options.seconds, error);
+    }
+    if (argument == L"--count") {
+        return TakeNumber(argc, argv, index, L"--count", options.count, error);
+    }
+    known = false;
+    return true;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
@@ -68,6 +110,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
             }
             options.lines = lines;
         } else if (argument.size() > 1 && argument[0] == L'-' && argument[1] == L'-') {
+            bool known = false;
+            if (!TakeTraceOption(argc, argv, i, options, known, error)) return false;
+            if (known) continue;
             error = L"unknown option " + argument;
             return false;
         } else {

@@ -22,6 +22,14 @@ struct Options {
     bool shared = false;
     bool help = false;
     unsigned long lines = kDefaultTailLines;
+    // The trace command's settings; 0 seconds or events means no limit.
+    std::wstring session;
+    std::wstring traceFile;
+    unsigned long level = 1;
+    unsigned long fields = 0x3C;
+    unsigned long seconds = 0;
+    unsigned long count = 0;
+    bool sessionGiven = false;
 };
 
 // Splits the arguments after the program name into words and options.

@@ -22,6 +22,7 @@ int SetCommand(const Options& options);
 int UnsetCommand(const Options& options);
 int DecodeCommand(const Options& options);
 int TailCommand(const Options& options);
+int TraceCommand(const Options& options);
 
 // The back-end choice: "file" or "etw" stored enciphered; absent when unset.
 int SetMechanism(const std::wstring& value);

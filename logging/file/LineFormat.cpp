@@ -41,8 +41,8 @@ std::wstring OptionalFields(const LineContext& context, const wchar_t* file,
         }
     }
     if (context.options & kOptionProcessThread) {
-        fields += Basalt::FormatString(L" [PID:%5lu TID:%5lu]$", context.processId,
-                                       ::GetCurrentThreadId());
+        const DWORD threadId = context.threadId != 0 ? context.threadId : ::GetCurrentThreadId();
+        fields += Basalt::FormatString(L" [PID:%5lu TID:%5lu]$", context.processId, threadId);
     }
     if (context.options & kOptionSource) {
         fields += L' ';

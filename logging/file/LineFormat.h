@@ -30,6 +30,7 @@ struct LineContext {
     std::wstring processImageName;
     DWORD processId = 0;
     LocalClockAPI* clock = nullptr;  // none: the system's local time
+    DWORD threadId = 0;              // 0: the calling thread (no thread has id 0)
 };
 
 // The severity label of a level, or none outside 1..6.

@@ -231,4 +231,14 @@ TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
     Expect(L"tail", 1, {"not a log of the framework"});
 }
 
+// Wine's event tracing records nothing: trace says so in one line and ends, without a limit
+// of its own, live or from a file.
+TEST_F(Hvlogcfg, TraceWithoutASessionEndsAtOnceWithOneLineAndItsReason) {
+    for (const wchar_t* arguments : {L"trace", L"trace --file C:\\absent.etl --count 1"}) {
+        Expect(arguments, 1, {"hvlogcfg: no trace session could be ", " failed with "});
+        EXPECT_EQ(output_.find('\n'), output_.size() - 1) << output_;
+    }
+    Expect(L"trace --level 0", 2, {"--level must be 1 to 6"});
+}
+
 }  // namespace

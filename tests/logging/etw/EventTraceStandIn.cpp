@@ -1,6 +1,7 @@
 #include "tests/logging/etw/EventTraceStandIn.h"
 
 #include <string.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <utility>
@@ -17,6 +18,8 @@ constexpr USHORT kLoggerIdLimit = 64;
 constexpr int kLevelShift = 16;
 constexpr int kFlagsShift = 32;
 constexpr ULONG64 kBytesPerKilobyte = 1024;
+// Consumer handles: far from registration handles and enable contexts.
+constexpr ULONG64 kConsumerBase = 0x7100000071000000ull;
 
 TRACEHANDLE InvalidTraceHandle() {
     return static_cast<TRACEHANDLE>(reinterpret_cast<ULONG_PTR>(INVALID_HANDLE_VALUE));
@@ -118,7 +121,7 @@ ULONG CEventTraceStandIn::CheckEvent(TRACEHANDLE traceHandle, const EVENT_TRACE_
     const bool current = std::any_of(enablements_.begin(), enablements_.end(),
                                      [&](const Enablement& e) { return e.context == traceHandle; });
     if (!current) return ERROR_INVALID_HANDLE;
-    return dataBytes > session->second ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    return dataBytes > session->second.dataLimit ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
 void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER& event) {
@@ -126,6 +129,13 @@ void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADE
     copy.traceHandle = traceHandle;
     copy.session = TraceLoggerId(traceHandle);
     copy.header = event;
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    copy.timeStamp =
+        static_cast<LONGLONG>((static_cast<ULONG64>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    copy.processId = ::GetCurrentProcessId();
+    copy.threadId = ::GetCurrentThreadId();
+    copy.sessionSerial = sessions_[copy.session].serial;
     const BYTE* inlineData = reinterpret_cast<const BYTE*>(&event + 1);
     if ((event.Flags & WNODE_FLAG_USE_MOF_PTR) != 0) {
         const size_t count = (event.Size - sizeof(EVENT_TRACE_HEADER)) / sizeof(MOF_FIELD);
@@ -141,6 +151,7 @@ void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADE
         copy.data.assign(inlineData, inlineData + (event.Size - sizeof(EVENT_TRACE_HEADER)));
     }
     events_.push_back(std::move(copy));
+    eventsChanged_.notify_all();
 }
 
 TRACEHANDLE CEventTraceStandIn::GetTraceLoggerHandle(PVOID buffer) {
@@ -180,13 +191,183 @@ ULONG CEventTraceStandIn::GetTraceEnableFlags(TRACEHANDLE traceHandle) {
 TRACEHANDLE CEventTraceStandIn::StartSession(ULONG bufferKilobytes) {
     if (bufferKilobytes == 0 || bufferKilobytes > kMaxBufferKilobytes) return 0;
     std::lock_guard<std::mutex> lock(state_);
+    return StartNamedSession(bufferKilobytes, std::wstring());
+}
+
+TRACEHANDLE CEventTraceStandIn::StartNamedSession(ULONG bufferKilobytes, const std::wstring& name) {
     for (USHORT id = kFirstLoggerId; id < kLoggerIdLimit; ++id) {
         if (sessions_.count(id) != 0) continue;
         // An event's data may fill the buffer less the event's header.
-        sessions_[id] = bufferKilobytes * kBytesPerKilobyte - sizeof(EVENT_TRACE_HEADER);
+        sessions_[id] = Session{bufferKilobytes * kBytesPerKilobyte - sizeof(EVENT_TRACE_HEADER),
+                                ++nextSerial_, name};
         return id;
     }
     return 0;
+}
+
+ULONG CEventTraceStandIn::StartTrace(PTRACEHANDLE sessionHandle, LPCWSTR sessionName,
+                                     PEVENT_TRACE_PROPERTIES properties) {
+    if (sessionHandle == nullptr || sessionName == nullptr || *sessionName == L'\0' ||
+        properties == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const std::wstring name = sessionName;
+    const ULONG64 nameEnd =
+        static_cast<ULONG64>(properties->LoggerNameOffset) + (name.size() + 1) * sizeof(wchar_t);
+    if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES) ||
+        properties->LoggerNameOffset < sizeof(EVENT_TRACE_PROPERTIES) ||
+        nameEnd > properties->Wnode.BufferSize) {
+        return ERROR_BAD_LENGTH;
+    }
+    if ((properties->Wnode.Flags & WNODE_FLAG_TRACED_GUID) == 0 ||
+        properties->LogFileMode != EVENT_TRACE_REAL_TIME_MODE ||
+        properties->LogFileNameOffset != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(state_);
+    for (const auto& session : sessions_) {
+        if (!session.second.name.empty() &&
+            ::_wcsicmp(session.second.name.c_str(), sessionName) == 0) {
+            return ERROR_ALREADY_EXISTS;
+        }
+    }
+    // The service adjusts a size out of its range, as Windows does.
+    const ULONG kilobytes = properties->BufferSize == 0
+                                ? kMaxBufferKilobytes
+                                : std::min(properties->BufferSize, kMaxBufferKilobytes);
+    const TRACEHANDLE session = StartNamedSession(kilobytes, name);
+    if (session == 0) return ERROR_NO_SYSTEM_RESOURCES;
+    properties->BufferSize = kilobytes;
+    properties->Wnode.HistoricalContext = session;
+    ::memcpy(reinterpret_cast<BYTE*>(properties) + properties->LoggerNameOffset, name.c_str(),
+             (name.size() + 1) * sizeof(wchar_t));
+    *sessionHandle = session;
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::ControlTrace(TRACEHANDLE sessionHandle, LPCWSTR sessionName,
+                                       PEVENT_TRACE_PROPERTIES properties, ULONG controlCode) {
+    if (properties == nullptr || (sessionHandle == 0 && sessionName == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
+    TRACEHANDLE session = 0;
+    {
+        std::lock_guard<std::mutex> lock(state_);
+        for (const auto& entry : sessions_) {
+            const bool named = sessionName != nullptr && !entry.second.name.empty() &&
+                               ::_wcsicmp(entry.second.name.c_str(), sessionName) == 0;
+            if (sessionHandle != 0 ? entry.first == sessionHandle : named) session = entry.first;
+        }
+    }
+    if (session == 0) return kErrorSessionNotFound;
+    properties->Wnode.HistoricalContext = session;
+    if (controlCode == EVENT_TRACE_CONTROL_QUERY) return ERROR_SUCCESS;
+    // Not modelled: updates and flushes.
+    if (controlCode != EVENT_TRACE_CONTROL_STOP) return ERROR_INVALID_PARAMETER;
+    return StopSession(session);
+}
+
+ULONG CEventTraceStandIn::EnableTrace(ULONG enable, ULONG enableFlags, ULONG enableLevel,
+                                      LPCGUID controlGuid, TRACEHANDLE sessionHandle) {
+    constexpr ULONG kMaxEnableLevel = 0xFF;
+    if (controlGuid == nullptr || enableLevel > kMaxEnableLevel) return ERROR_INVALID_PARAMETER;
+    if (enable == FALSE) return DisableProvider(sessionHandle, *controlGuid);
+    return EnableProvider(sessionHandle, *controlGuid, static_cast<UCHAR>(enableLevel),
+                          enableFlags);
+}
+
+TRACEHANDLE CEventTraceStandIn::OpenTrace(PEVENT_TRACE_LOGFILEW logfile) {
+    constexpr ULONG kModes = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    if (logfile == nullptr || logfile->LoggerName == nullptr || logfile->LogFileName != nullptr ||
+        logfile->ProcessTraceMode != kModes || logfile->EventRecordCallback == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_PROCESSTRACE_HANDLE;
+    }
+    std::lock_guard<std::mutex> lock(state_);
+    for (const auto& session : sessions_) {
+        if (session.second.name.empty() ||
+            ::_wcsicmp(session.second.name.c_str(), logfile->LoggerName) != 0) {
+            continue;
+        }
+        const TRACEHANDLE handle = kConsumerBase + ++nextConsumer_;
+        consumers_[handle] = Consumer{logfile->EventRecordCallback, logfile->Context,
+                                      session.second.serial, false, false};
+        return handle;
+    }
+    ::SetLastError(kErrorSessionNotFound);
+    return INVALID_PROCESSTRACE_HANDLE;
+}
+
+ULONG CEventTraceStandIn::ProcessTrace(PTRACEHANDLE handles, ULONG handleCount,
+                                       LPFILETIME /*startTime*/, LPFILETIME /*endTime*/) {
+    // Stricter: one handle at a time.
+    if (handles == nullptr || handleCount != 1) return ERROR_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> lock(state_);
+    const auto found = consumers_.find(handles[0]);
+    if (found == consumers_.end() || found->second.processing) return ERROR_INVALID_HANDLE;
+    Consumer& consumer = found->second;  // map nodes stay where they are
+    consumer.processing = true;
+    for (size_t next = 0;;) {
+        while (next < events_.size()) {
+            if (events_[next].sessionSerial != consumer.sessionSerial) {
+                ++next;
+                continue;
+            }
+            const RecordedTraceEvent event = events_[next++];
+            lock.unlock();
+            DeliverRecord(consumer, event);
+            lock.lock();
+        }
+        if (consumer.closed || !IsLiveSerial(consumer.sessionSerial)) break;
+        eventsChanged_.wait(lock);
+    }
+    consumer.processing = false;
+    if (consumer.closed) consumers_.erase(found);
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::CloseTrace(TRACEHANDLE traceHandle) {
+    std::lock_guard<std::mutex> lock(state_);
+    const auto found = consumers_.find(traceHandle);
+    if (found == consumers_.end()) return ERROR_INVALID_HANDLE;
+    if (!found->second.processing) {
+        consumers_.erase(found);
+        return ERROR_SUCCESS;
+    }
+    found->second.closed = true;
+    eventsChanged_.notify_all();
+    return ERROR_CTX_CLOSE_PENDING;
+}
+
+void CEventTraceStandIn::DeliverRecord(const Consumer& consumer, const RecordedTraceEvent& event) {
+    EVENT_RECORD record = {};
+    EVENT_HEADER& header = record.EventHeader;
+    header.Size = sizeof(EVENT_HEADER);
+    header.Flags =
+        EVENT_HEADER_FLAG_CLASSIC_HEADER |
+        (sizeof(void*) == 8 ? EVENT_HEADER_FLAG_64_BIT_HEADER : EVENT_HEADER_FLAG_32_BIT_HEADER);
+    header.ThreadId = event.threadId;
+    header.ProcessId = event.processId;
+    header.TimeStamp.QuadPart = event.timeStamp;
+    header.ProviderId = event.header.Guid;
+    header.EventDescriptor.Opcode = event.header.Class.Type;
+    header.EventDescriptor.Level = event.header.Class.Level;
+    header.EventDescriptor.Version = static_cast<UCHAR>(event.header.Class.Version);
+    record.UserDataLength = static_cast<USHORT>(event.data.size());
+    record.UserData = const_cast<BYTE*>(event.data.data());
+    record.UserContext = consumer.context;
+    consumer.callback(&record);
+}
+
+bool CEventTraceStandIn::IsLiveSerial(ULONG64 serial) {
+    return std::any_of(sessions_.begin(), sessions_.end(),
+                       [&](const auto& session) { return session.second.serial == serial; });
+}
+
+size_t CEventTraceStandIn::SessionCount() {
+    std::lock_guard<std::mutex> lock(state_);
+    return sessions_.size();
 }
 
 ULONG CEventTraceStandIn::StopSession(TRACEHANDLE session) {
@@ -238,6 +419,7 @@ void CEventTraceStandIn::Carry(Request& request) {
         // Only now: the disable callbacks may still ask for the session's handle.
         std::lock_guard<std::mutex> lock(state_);
         sessions_.erase(TraceLoggerId(request.session));
+        eventsChanged_.notify_all();
     }
 }
 

@@ -24,6 +24,25 @@
 //   Size, ERROR_INVALID_FLAG_NUMBER without WNODE_FLAG_TRACED_GUID,
 //   ERROR_INVALID_HANDLE for a handle of no live session, ERROR_MORE_DATA for
 //   data larger than the session's buffer (at most 64 KB) less the header.
+// Controller and consumer side, through TraceSessionAPI:
+// - StartTrace: ERROR_INVALID_PARAMETER for a missing argument, properties
+//   without WNODE_FLAG_TRACED_GUID or a mode other than real time (the only
+//   one modelled); ERROR_BAD_LENGTH when Wnode.BufferSize cannot hold the
+//   properties and the name at LoggerNameOffset; ERROR_ALREADY_EXISTS for the
+//   name of a live session. The session's handle is its logger id.
+// - ControlTrace: stop or query a session by handle, or by name when the
+//   handle is 0; ERROR_WMI_INSTANCE_NOT_FOUND for no live session.
+// - EnableTrace: EnableProvider or DisableProvider below.
+// - OpenTrace: real-time sessions only, PROCESS_TRACE_MODE_EVENT_RECORD only
+//   (ERROR_INVALID_PARAMETER otherwise; no trace files exist here);
+//   ERROR_WMI_INSTANCE_NOT_FOUND for a session not live. ProcessTrace (one
+//   handle) delivers each event of the session from its start, on the calling
+//   thread, as an EVENT_RECORD with a classic header (the class GUID as
+//   provider id, Class.Type, Level and Version in the descriptor) stamped with
+//   the time, process and thread of its TraceEvent call; it returns 0 once the
+//   session has stopped and its events are delivered, or the handle is closed.
+//   The buffer callback is not called. CloseTrace during ProcessTrace gives
+//   ERROR_CTX_CLOSE_PENDING, as documented.
 // Where the documentation is silent the stand-in is stricter, and says so
 // where it decides. Every operation is thread-safe; callbacks for requests
 // of controllers run one at a time on the service's own thread.
@@ -36,10 +55,12 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "logging/etw/EventTraceAPI.h"
+#include "logging/etw/TraceSessionAPI.h"
 
 namespace ETWLogging {
 
@@ -51,9 +72,14 @@ struct RecordedTraceEvent {
     std::vector<MOF_FIELD> mofEntries;      // the MOF field entries as passed
     std::vector<std::vector<BYTE>> fields;  // the bytes each entry points at
     std::vector<BYTE> data;  // what a consumer receives: the fields one after another
+    // What the service adds: the time (UTC file time) and the calling process and thread.
+    LONGLONG timeStamp = 0;
+    DWORD processId = 0;
+    DWORD threadId = 0;
+    ULONG64 sessionSerial = 0;  // tells a session from a later one with the same logger id
 };
 
-class CEventTraceStandIn : public EventTraceAPI {
+class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
   public:
     // Error of the controller functions for a session that is not live.
     static constexpr ULONG kErrorSessionNotFound = ERROR_WMI_INSTANCE_NOT_FOUND;
@@ -81,6 +107,19 @@ class CEventTraceStandIn : public EventTraceAPI {
     TRACEHANDLE GetTraceLoggerHandle(PVOID buffer) override;
     UCHAR GetTraceEnableLevel(TRACEHANDLE traceHandle) override;
     ULONG GetTraceEnableFlags(TRACEHANDLE traceHandle) override;
+
+    ULONG StartTrace(PTRACEHANDLE sessionHandle, LPCWSTR sessionName,
+                     PEVENT_TRACE_PROPERTIES properties) override;
+    ULONG ControlTrace(TRACEHANDLE sessionHandle, LPCWSTR sessionName,
+                       PEVENT_TRACE_PROPERTIES properties, ULONG controlCode) override;
+    ULONG EnableTrace(ULONG enable, ULONG enableFlags, ULONG enableLevel, LPCGUID controlGuid,
+                      TRACEHANDLE sessionHandle) override;
+    TRACEHANDLE OpenTrace(PEVENT_TRACE_LOGFILEW logfile) override;
+    ULONG ProcessTrace(PTRACEHANDLE handles, ULONG handleCount, LPFILETIME startTime,
+                       LPFILETIME endTime) override;
+    ULONG CloseTrace(TRACEHANDLE traceHandle) override;
+    // Live sessions.
+    size_t SessionCount();
 
     // Starts a session with buffers of `bufferKilobytes` (1 to 64) and returns the
     // controller's handle: its logger id, the lowest one free (a stopped session's id is
@@ -129,6 +168,19 @@ class CEventTraceStandIn : public EventTraceAPI {
         GUID controlGuid;
         TRACEHANDLE context;
     };
+    struct Session {
+        ULONG64 dataLimit;  // the largest event data it takes
+        ULONG64 serial;
+        std::wstring name;  // empty for StartSession's sessions
+    };
+    // A reader of one session's events.
+    struct Consumer {
+        PEVENT_RECORD_CALLBACK callback;
+        PVOID context;
+        ULONG64 sessionSerial;
+        bool processing;
+        bool closed;
+    };
     struct Request {
         enum class Kind { kEnable, kDisable, kStop } kind;
         TRACEHANDLE session;
@@ -158,14 +210,21 @@ class CEventTraceStandIn : public EventTraceAPI {
     Enablement* FindEnablement(const GUID& controlGuid);
     bool IsRegistered(const GUID& controlGuid);
     bool IsLiveLogger(TRACEHANDLE handle);
+    TRACEHANDLE StartNamedSession(ULONG bufferKilobytes, const std::wstring& name);
+    bool IsLiveSerial(ULONG64 serial);
+    static void DeliverRecord(const Consumer& consumer, const RecordedTraceEvent& event);
     ULONG CheckEvent(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER* event);
     void Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER& event);
 
     std::mutex state_;                           // guards everything below but the delivery lock
     std::map<TRACEHANDLE, Provider> providers_;  // by registration handle
-    std::map<USHORT, ULONG64> sessions_;         // live sessions: logger id, data limit
-    std::vector<Enablement> enablements_;        // one per enabled control GUID
-    std::set<TRACEHANDLE> issued_;               // every enable context handed out
+    std::map<USHORT, Session> sessions_;         // live sessions by logger id
+    std::map<TRACEHANDLE, Consumer> consumers_;  // by consumer handle
+    std::condition_variable eventsChanged_;      // an event, a session stopped, a reader closed
+    ULONG64 nextSerial_ = 0;
+    ULONG64 nextConsumer_ = 0;
+    std::vector<Enablement> enablements_;  // one per enabled control GUID
+    std::set<TRACEHANDLE> issued_;         // every enable context handed out
     std::vector<RecordedTraceEvent> events_;
     std::deque<Request*> queue_;
     std::condition_variable queueChanged_;

@@ -28,6 +28,11 @@ ULONG WINAPI RecordingCallback(WMIDPREQUESTCODE code, PVOID context, ULONG*, PVO
     return log->result;
 }
 
+// A reader's callback: keeps each record in the vector its context names.
+VOID WINAPI KeepRecord(PEVENT_RECORD record) {
+    static_cast<std::vector<EVENT_RECORD>*>(record->UserContext)->push_back(*record);
+}
+
 class EventTraceStandInTest : public ::testing::Test {
   protected:
     ULONG Register() {
@@ -188,6 +193,72 @@ TEST_F(EventTraceStandInTest, RecordsCopiesOfTheFieldsAndTheConsumersDataBlock) 
     ASSERT_EQ(0u, service_.TraceEvent(log_.requests.back().second, &event.header));
     EXPECT_EQ(1u, service_.Events().size());
     EXPECT_EQ(2u, service_.AcceptedEventCount());
+}
+
+// The controller and consumer calls: the errors Microsoft documents, then one session read
+// from its start by a real-time reader until the session stops.
+TEST_F(EventTraceStandInTest, SessionsStartStopAndAreReadAsDocumented) {
+    struct Block {
+        EVENT_TRACE_PROPERTIES properties;
+        wchar_t name[16];
+    };
+    auto make = [](ULONG bufferSize, ULONG flags, ULONG mode) {
+        Block block = {};
+        block.properties.Wnode.BufferSize = bufferSize;
+        block.properties.Wnode.Flags = flags;
+        block.properties.LogFileMode = mode;
+        block.properties.LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+        return block;
+    };
+    const ULONG traced = WNODE_FLAG_TRACED_GUID;
+    const ULONG realTime = EVENT_TRACE_REAL_TIME_MODE;
+    struct Case {
+        Block block;
+        const wchar_t* name;
+        ULONG expected;
+    } cases[] = {
+        {make(sizeof(Block), traced, realTime), L"a name far too long", ERROR_BAD_LENGTH},
+        {make(sizeof(EVENT_TRACE_PROPERTIES) - 1, traced, realTime), L"s", ERROR_BAD_LENGTH},
+        {make(sizeof(Block), 0, realTime), L"s", ERROR_INVALID_PARAMETER},
+        {make(sizeof(Block), traced, EVENT_TRACE_FILE_MODE_SEQUENTIAL), L"s",
+         ERROR_INVALID_PARAMETER},
+        {make(sizeof(Block), traced, realTime), L"s", ERROR_SUCCESS},
+        {make(sizeof(Block), traced, realTime), L"S", ERROR_ALREADY_EXISTS},
+    };
+    TRACEHANDLE session = 0;
+    for (Case& c : cases) {
+        EXPECT_EQ(c.expected, service_.StartTrace(&session, c.name, &c.block.properties)) << c.name;
+    }
+    Block block = make(sizeof(Block), 0, 0);
+    EXPECT_EQ(CEventTraceStandIn::kErrorSessionNotFound,
+              service_.ControlTrace(0, L"other", &block.properties, EVENT_TRACE_CONTROL_STOP));
+    EVENT_TRACE_LOGFILEW logfile = {};
+    logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    logfile.EventRecordCallback = &KeepRecord;
+    std::vector<EVENT_RECORD> received;
+    logfile.Context = &received;
+    logfile.LoggerName = const_cast<LPWSTR>(L"other");
+    EXPECT_EQ(INVALID_PROCESSTRACE_HANDLE, service_.OpenTrace(&logfile));
+    EXPECT_EQ(CEventTraceStandIn::kErrorSessionNotFound, ::GetLastError());
+
+    ASSERT_EQ(ERROR_SUCCESS, Register());
+    ASSERT_EQ(ERROR_SUCCESS, service_.EnableTrace(TRUE, 0, 4, &kControlGuid, session));
+    ASSERT_EQ(ERROR_SUCCESS, Trace(CEventTraceStandIn::EnableContext(session, 4, 0)));
+    logfile.LoggerName = const_cast<LPWSTR>(L"s");
+    TRACEHANDLE reader = service_.OpenTrace(&logfile);
+    ASSERT_NE(INVALID_PROCESSTRACE_HANDLE, reader);
+    ASSERT_EQ(ERROR_SUCCESS,
+              service_.ControlTrace(0, L"s", &block.properties, EVENT_TRACE_CONTROL_STOP));
+    EXPECT_EQ(ERROR_SUCCESS, service_.ProcessTrace(&reader, 1, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, service_.CloseTrace(reader));
+    ASSERT_EQ(1u, received.size());
+    EXPECT_EQ(EVENT_HEADER_FLAG_CLASSIC_HEADER,
+              received[0].EventHeader.Flags & EVENT_HEADER_FLAG_CLASSIC_HEADER);
+    EXPECT_EQ(::GetCurrentThreadId(), received[0].EventHeader.ThreadId);
+    EXPECT_EQ(service_.Events()[0].timeStamp, received[0].EventHeader.TimeStamp.QuadPart);
+    EXPECT_EQ(3u, received[0].UserDataLength);
+    EXPECT_EQ(0u, service_.SessionCount());
+    EXPECT_EQ(WMI_DISABLE_EVENTS, log_.requests.back().first);
 }
 
 }  // namespace
