@@ -18,6 +18,10 @@ struct Translation {
 
 }  // namespace
 
+std::wstring VersionStringPath(WORD language, WORD codePage, const wchar_t* valueName) {
+    return FormatString(kStringValueFormat, language, codePage, valueName);
+}
+
 bool FileVersionInfo::Load(const std::wstring& path) {
     if (loaded_) return false;
     const VersionAPI& api = VersionAPI::Instance();
@@ -40,8 +44,8 @@ std::wstring FileVersionInfo::GetString(const std::wstring& valueName) {
     }
     const auto* translations = static_cast<const Translation*>(table);
     for (UINT i = 0; i < tableBytes / sizeof(Translation); ++i) {
-        const std::wstring path = FormatString(kStringValueFormat, translations[i].language,
-                                               translations[i].codePage, valueName.c_str());
+        const std::wstring path = VersionStringPath(translations[i].language,
+                                                    translations[i].codePage, valueName.c_str());
         void* value = nullptr;
         UINT valueChars = 0;
         if (api.QueryValue(resource_.data(), path.c_str(), &value, &valueChars) &&

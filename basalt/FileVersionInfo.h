@@ -11,6 +11,11 @@
 
 namespace Basalt {
 
+// The sub-block of a version resource that holds the string `valueName` of one
+// translation: "\StringFileInfo\LLLLCCCC\valueName", language and code page in
+// hexadecimal (the lookup ignores the letters' case).
+std::wstring VersionStringPath(WORD language, WORD codePage, const wchar_t* valueName);
+
 // Loads the version resource of one file, once, and answers its string values.
 class FileVersionInfo {
 public:

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "basalt/FileVersionInfo.h"
 #include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/VersionAPI.h"
@@ -65,8 +66,8 @@ std::wstring QueryFileVersion(const std::wstring& path) {
         return std::wstring();
     }
     const WORD* languageAndCodePage = static_cast<const WORD*>(translation);
-    std::wstring query = Basalt::FormatString(L"\\StringFileInfo\\%04x%04x\\FileVersion",
-                                              languageAndCodePage[0], languageAndCodePage[1]);
+    const std::wstring query =
+        Basalt::VersionStringPath(languageAndCodePage[0], languageAndCodePage[1], L"FileVersion");
     if (query.size() >= kVersionQueryChars) return std::wstring();
     void* text = nullptr;
     UINT textChars = 0;
