@@ -20,20 +20,20 @@ struct ObfuscatedValueHeader {
 #pragma pack(pop)
 static_assert(sizeof(ObfuscatedValueHeader) == 32, "record header is 32 bytes");
 
-// Builds a record of `plainLength` + 32 bytes: 0, 122 when `capacity` is too
+// Builds a record of `plainLength` + 32 bytes: 0, ERROR_INSUFFICIENT_BUFFER when `capacity` is too
 // small, 6000 when enciphering or the digest fails.
 LONG PackObfuscatedValue(const BYTE* plain, DWORD plainLength, DWORD type, BYTE* record,
                          DWORD capacity);
 
-// Checks and opens a record: 13 when it does not check out, 234 (with the
+// Checks and opens a record: ERROR_INVALID_DATA when it does not check out, ERROR_MORE_DATA (with the
 // length needed) for a small buffer, 6001 when deciphering fails, else 0.
 // Null `type`, `plain` or `plainLength` skip that output.
 LONG UnpackObfuscatedValue(const BYTE* record, DWORD recordSize, DWORD* type, BYTE* plain,
                            DWORD* plainLength);
 
 // Reads the raw record of `valueName` below `key` (through the ANSI code
-// page name) and opens it: the codes of UnpackObfuscatedValue, 13 for a value
-// that is not REG_BINARY, 14 when a buffer cannot be allocated, or the
+// page name) and opens it: the codes of UnpackObfuscatedValue, ERROR_INVALID_DATA for a value
+// that is not REG_BINARY, ERROR_OUTOFMEMORY when a buffer cannot be allocated, or the
 // registry's own code.
 LONG ReadObfuscatedValue(HKEY key, const wchar_t* valueName, BYTE* plain, DWORD* plainLength,
                          DWORD* type);

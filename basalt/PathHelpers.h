@@ -18,8 +18,8 @@ DWORD CreateDirectoryTree(const wchar_t* fullPath);
 
 // Creates the directory `path`, absolute or relative, with its parents. A
 // relative path with a backslash is taken from the root of the current drive.
-// True when the directory existed (code 183) or was created (code 0); false
-// with 87 for an empty path or with the code of the failure.
+// True when the directory existed (code ERROR_ALREADY_EXISTS) or was created (code 0); false
+// with ERROR_INVALID_PARAMETER for an empty path or with the code of the failure.
 bool CreateDirectoryPath(const wchar_t* path, DWORD* code = nullptr);
 
 // The current directory, or an empty string when it cannot be read.

@@ -24,48 +24,48 @@ class CRegKeyImpl {
     CRegKeyImpl& operator=(const CRegKeyImpl&) = delete;
 
     // RegQueryValueExW on the handle, result passed through (handle not checked).
-    virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
-    // 87 for null data or a count of 0; else RegSetValueExW (handle not checked).
+    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
+    // ERROR_INVALID_PARAMETER for null data or a count of 0; else RegSetValueExW (handle not checked).
     virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     // Stores the braced text of `value` as REG_SZ.
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
     virtual LONG SetDWORDValue(const wchar_t* valueName, DWORD value);
     virtual LONG SetQWORDValue(const wchar_t* valueName, ULONGLONG value);
-    // 13 for a null text; stores the terminator too. `type` is REG_SZ or REG_EXPAND_SZ.
+    // ERROR_INVALID_DATA for a null text; stores the terminator too. `type` is REG_SZ or REG_EXPAND_SZ.
     virtual LONG SetStringValue(const wchar_t* valueName, const wchar_t* value,
                                 DWORD type = REG_SZ);
-    // 13 for null; the strings each with their zero, then the final empty one.
+    // ERROR_INVALID_DATA for null; the strings each with their zero, then the final empty one.
     virtual LONG SetMultiStringValue(const wchar_t* valueName, const wchar_t* value);
-    // Zeroes `value`; 13 unless the text starts with "{" and converts.
-    virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
-    // 87 if closed; 13 unless the value is REG_BINARY.
-    virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
-    // 87 if closed; 13 unless the value is REG_DWORD; 2 when missing.
-    virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
-    // 87 if closed; 13 unless the value is REG_QWORD.
-    virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
-    // The whole text into `value`; left unchanged on any error (14 when the
+    // Zeroes `value`; ERROR_INVALID_DATA unless the text starts with "{" and converts.
+    [[nodiscard]] virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
+    // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_BINARY.
+    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
+    // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_DWORD; ERROR_FILE_NOT_FOUND when missing.
+    [[nodiscard]] virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
+    // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_QWORD.
+    [[nodiscard]] virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
+    // The whole text into `value`; left unchanged on any error (ERROR_OUTOFMEMORY when the
     // buffer cannot be allocated).
-    virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
     // Into a buffer of *charCount characters, terminator included; a null
-    // buffer asks for the size. 13 for another type or a missing terminator.
-    virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
-    // As above for REG_MULTI_SZ; 122 for a buffer of fewer than 2 characters.
-    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
-    // 87 if closed or `byteCount` is null; else RegGetKeySecurity.
+    // buffer asks for the size. ERROR_INVALID_DATA for another type or a missing terminator.
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    // As above for REG_MULTI_SZ; ERROR_INSUFFICIENT_BUFFER for a buffer of fewer than 2 characters.
+    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    // ERROR_INVALID_PARAMETER if closed or `byteCount` is null; else RegGetKeySecurity.
     virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
                                 DWORD* byteCount);
-    // 87 if closed or `descriptor` is null; else RegSetKeySecurity.
+    // ERROR_INVALID_PARAMETER if closed or `descriptor` is null; else RegSetKeySecurity.
     virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
     // RegCreateKeyExW. On failure the key stays as it was; on success the old
     // key is closed first and its Close result returned.
-    virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
+    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
                         DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
                         SECURITY_ATTRIBUTES* securityAttributes = nullptr,
                         DWORD* disposition = nullptr);
     // RegOpenKeyExW, with the same commit-on-success rule as Create.
-    virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
     // Deletes the subtree first when delete-on-close is set; 0 when closed.
     virtual LONG Close();
     virtual LONG Flush();
@@ -114,7 +114,7 @@ class CRegKey {
     CRegKey& operator=(const CRegKey&) = delete;
 
     // Each forwards to the implementation's operation of the same name.
-    virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
+    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
     virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
@@ -123,21 +123,21 @@ class CRegKey {
     virtual LONG SetStringValue(const wchar_t* valueName, const wchar_t* value,
                                 DWORD type = REG_SZ);
     virtual LONG SetMultiStringValue(const wchar_t* valueName, const wchar_t* value);
-    virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
-    virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
-    virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
-    virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
-    virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
-    virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
-    virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
+    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
+    [[nodiscard]] virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
+    [[nodiscard]] virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
     virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
                                 DWORD* byteCount);
     virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
-    virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
+    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
                         DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
                         SECURITY_ATTRIBUTES* securityAttributes = nullptr,
                         DWORD* disposition = nullptr);
-    virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
     virtual LONG Flush();
     virtual LONG EnumKey(DWORD index, wchar_t* name, DWORD* charCount,
                          FILETIME* lastWriteTime = nullptr);

@@ -67,7 +67,7 @@ LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information,
 // Gives the well-known group Everyone full access (GENERIC_ALL, inherited by
 // subkeys) to the open key `key` and, when `recursive`, to every key below it
 // that can be opened. 0 on success (and, doing nothing, on a platform that is
-// not NT); 2 when the functions cannot be bound from `libraryName`; otherwise
+// not NT); ERROR_FILE_NOT_FOUND when the functions cannot be bound from `libraryName`; otherwise
 // the failing call's code. The caller checks that the key is open.
 LONG GrantEveryoneFullAccessToKey(HKEY key, bool recursive,
                                   const wchar_t* libraryName = kAdvapi32);

@@ -47,7 +47,7 @@ public:
     void Initialize(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                     const wchar_t* hostName, DWORD forceFileLogging);
 
-    // Formats and hands a message to the logger: 1627 without one, the code of
+    // Formats and hands a message to the logger: ERROR_FUNCTION_FAILED without one, the code of
     // a failed Start, else 0 (extended loggers) or LogMessage's code.
     DWORD Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
               const wchar_t* format, ...);

@@ -58,13 +58,13 @@ private:
 // shut-down; Log may run on any thread.
 class CLogger {
 public:
-    // 0 when `handler` is (or already was) registered; 87 for none; 5023 when
+    // 0 when `handler` is (or already was) registered; ERROR_INVALID_PARAMETER for none; ERROR_INVALID_STATE when
     // another handler than the default one is registered, which keeps it and
     // is told of the refusal.
     static DWORD RegisterHandler(ILoggingHandler* handler);
 
-    // 0 when `handler` was the registered one and is no longer; 87 for none;
-    // 5023 when it was not registered (the registration stays as it was).
+    // 0 when `handler` was the registered one and is no longer; ERROR_INVALID_PARAMETER for none;
+    // ERROR_INVALID_STATE when it was not registered (the registration stays as it was).
     static DWORD UnregisterHandler(ILoggingHandler* handler);
 
     // Formats a printf-style wide message and passes it to the registered

@@ -78,8 +78,9 @@ bool ETWAppProperties::ReadFromRegistry(std::wstring programDataFolder,
 
     std::wstring logSubPath = kDefaultLogSubPath;
     std::wstring etlSubPath = kDefaultEtlSubPath;
-    baseKey.QueryStringValue(kLogPathValue, logSubPath);  // left unchanged on failure
-    baseKey.QueryStringValue(kEtlPathValue, etlSubPath);
+    // A value that is missing or unreadable leaves its default in place.
+    (void)baseKey.QueryStringValue(kLogPathValue, logSubPath);
+    (void)baseKey.QueryStringValue(kEtlPathValue, etlSubPath);
     SetPaths(programDataFolder, logSubPath, etlSubPath);
 
     // In this order, stopping at the first value that cannot be read.

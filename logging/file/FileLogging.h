@@ -43,7 +43,7 @@ struct FileLoggerPaths {
     std::wstring sharedIniPath;  // logRoot + "log.ini"
 };
 
-// The paths for a group (none or non-empty) and a module base name. 0; 87 for
+// The paths for a group (none or non-empty) and a module base name. 0; ERROR_INVALID_PARAMETER for
 // an empty module name; ERROR_FILENAME_EXCED_RANGE when the log root does not
 // fit MAX_PATH characters.
 DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_t* groupName,
@@ -75,7 +75,7 @@ class CLogging : public CLoggingIf {
     CLogging& operator=(const CLogging&) = delete;
 
     // Derives names and paths and reads the settings. 20001 when initialised;
-    // 87 for an empty group or host name or module name; 14 when the program's
+    // ERROR_INVALID_PARAMETER for an empty group or host name or module name; ERROR_OUTOFMEMORY when the program's
     // file name has no folder; the known-folder or path-length code.
     DWORD Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
                LoggingConfigListenerIf* configListener) override;
@@ -89,7 +89,7 @@ class CLogging : public CLoggingIf {
     void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
              const wchar_t* format, ...) override;
     // Appends one line to the current log file, rolling over when it is full.
-    // 0; 87 for an empty message or an unusable log folder; a system code.
+    // 0; ERROR_INVALID_PARAMETER for an empty message or an unusable log folder; a system code.
     DWORD LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
                      const wchar_t* message) override;
     bool IsLevelEnabled(DWORD level) override;
@@ -104,7 +104,7 @@ class CLogging : public CLoggingIf {
     LONG Release() override;
 
     // Copies the common application data folder into `buffer`: 0, 80 when it
-    // was cut to `capacity`, 87 for no buffer or no folder.
+    // was cut to `capacity`, ERROR_INVALID_PARAMETER for no buffer or no folder.
     virtual DWORD GetProgramDataFolder(wchar_t* buffer, DWORD capacity);
 
     // The derived identity and paths (empty before Init and after Stop), and

@@ -37,8 +37,8 @@ struct LineContext {
 const wchar_t* SeverityLabel(DWORD level);
 
 // Builds one line. 0 with the line (owned by the caller) and its size in
-// bytes, terminator included; 87 for a missing or empty message, a missing
-// output or a level outside 1..6; 14 when the line cannot be allocated.
+// bytes, terminator included; ERROR_INVALID_PARAMETER for a missing or empty message, a missing
+// output or a level outside 1..6; ERROR_OUTOFMEMORY when the line cannot be allocated.
 DWORD FormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function, int line,
                  DWORD level, const wchar_t* message, DWORD* byteCount,
                  std::unique_ptr<wchar_t[]>* text);
