@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "basalt/PathHelpers.h"
+#include "basalt/ScopeGuard.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
@@ -226,19 +227,18 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
         }
         ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a leftover of a failed run
         ::DeleteFileW(temp.c_str());
+        // The copy goes however the attempt ends, unless it became the file.
+        Basalt::ScopeGuard removeCopy([&temp] { ::DeleteFileW(temp.c_str()); });
         if (existed && !WriteWholeFile(temp, before, code)) {
-            ::DeleteFileW(temp.c_str());
             reason = L"cannot write " + temp + L": " + DescribeError(code);
             return false;
         }
         if (!change(temp)) {
             code = ::GetLastError();
-            ::DeleteFileW(temp.c_str());
             reason = L"cannot write " + iniPath + L": " + DescribeError(code);
             return false;
         }
         if (!check(temp)) {
-            ::DeleteFileW(temp.c_str());
             const std::wstring form = UnreadableForm(before);
             reason = form.empty()
                          ? iniPath +
@@ -252,7 +252,6 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
         bool stillExists = false;
         std::string now;
         if (!ReadWholeFile(iniPath, stillExists, now, code)) {
-            ::DeleteFileW(temp.c_str());
             reason = L"cannot read " + iniPath + L": " + DescribeError(code);
             return false;
         }
@@ -261,7 +260,6 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
         if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             code = ::GetLastError();
-            ::DeleteFileW(temp.c_str());
             reason = L"cannot replace " + iniPath + L": ";
             if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
                 reason += Basalt::FormatString(L"a program holds it open, or this account may "
@@ -272,9 +270,9 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
             }
             return false;
         }
+        removeCopy.Dismiss();
         return true;
     }
-    ::DeleteFileW(temp.c_str());
     reason = iniPath + L" kept changing while it was being written; try again";
     return false;
 }
