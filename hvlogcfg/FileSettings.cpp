@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "basalt/PathHelpers.h"
+#include "basalt/ScopeGuard.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
@@ -187,6 +188,106 @@ void MarkAsChanged(const std::wstring& iniPath, const std::wstring& copy) {
     ::SetFileTime(replacement.get(), nullptr, nullptr, &written);
 }
 
+// Why the folder's lock is not held for a change of `iniPath`; empty when it is.
+std::wstring LockFailure(const ETWLogging::CFolderLockHolder& held, const std::wstring& iniPath,
+                         const std::wstring& folder) {
+    if (held.result() == ETWLogging::CFolderLock::Result::kTimedOut) {
+        return iniPath + L" is held by a running program that logs into " + folder +
+               Basalt::FormatString(L" (its lock was not released within %lu s); try again",
+                                    kToolLockWaitMs / 1000);
+    }
+    if (!held.owned()) {
+        return L"cannot take the lock of " + folder + L": " + DescribeError(::GetLastError());
+    }
+    return L"";
+}
+
+// Why a change that the framework's reader does not see in the changed copy
+// of `iniPath`, whose content was `before`, was not made.
+std::wstring UnseenChangeReason(const std::wstring& iniPath, const std::string& before) {
+    const std::wstring form = UnreadableForm(before);
+    if (!form.empty()) {
+        return iniPath + L" " + form + L"; the change would not be seen, so it was not made";
+    }
+    return iniPath +
+           L" holds another entry for this setting that the logging framework would read "
+           L"instead (a repeated or differently-cased key or section); correct it by hand";
+}
+
+// Why `iniPath` could not be replaced by its copy; `code` is MoveFileExW's error.
+std::wstring ReplaceFailure(const std::wstring& iniPath, DWORD code) {
+    std::wstring reason = L"cannot replace " + iniPath + L": ";
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        return reason + Basalt::FormatString(L"a program holds it open, or this account may not "
+                                             L"change it (error %lu; run as administrator)",
+                                             code);
+    }
+    return reason + DescribeError(code);
+}
+
+// Writes `before` (nothing when the file did not exist) to `temp`, applies
+// `change` to that copy and has `check` confirm that the framework's reader
+// sees it. False with the reason when any of it fails.
+template <typename Change, typename Check>
+bool PrepareCopy(const std::wstring& iniPath, const std::wstring& temp, bool existed,
+                 const std::string& before, Change& change, Check& check, std::wstring& reason) {
+    DWORD code = 0;
+    if (existed && !WriteWholeFile(temp, before, code)) {
+        reason = L"cannot write " + temp + L": " + DescribeError(code);
+        return false;
+    }
+    if (!change(temp)) {
+        code = ::GetLastError();
+        reason = L"cannot write " + iniPath + L": " + DescribeError(code);
+        return false;
+    }
+    if (!check(temp)) {
+        reason = UnseenChangeReason(iniPath, before);
+        return false;
+    }
+    return true;
+}
+
+// How one attempt at a change ended: made, failed (with a reason), or the file
+// changed meanwhile and the attempt was dropped.
+enum class Attempt { kDone, kFailed, kRaced };
+
+// One attempt: copies `iniPath` to `temp`, changes and checks the copy and,
+// when the file is still as it was read, replaces the file with the copy. The
+// copy is removed however the attempt ends, unless it became the file.
+template <typename Change, typename Check>
+Attempt TryChangeIniFile(const std::wstring& iniPath, const std::wstring& temp, Change& change,
+                         Check& check, std::wstring& reason) {
+    bool existed = false;
+    std::string before;
+    DWORD code = 0;
+    if (!ReadWholeFile(iniPath, existed, before, code)) {
+        reason = L"cannot read " + iniPath + L": " + DescribeError(code);
+        return Attempt::kFailed;
+    }
+    ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a leftover of a failed run
+    ::DeleteFileW(temp.c_str());
+    Basalt::ScopeGuard removeCopy([&temp] { ::DeleteFileW(temp.c_str()); });
+    if (!PrepareCopy(iniPath, temp, existed, before, change, check, reason)) {
+        return Attempt::kFailed;
+    }
+    bool stillExists = false;
+    std::string now;
+    if (!ReadWholeFile(iniPath, stillExists, now, code)) {
+        reason = L"cannot read " + iniPath + L": " + DescribeError(code);
+        return Attempt::kFailed;
+    }
+    if (stillExists != existed || now != before) return Attempt::kRaced;
+    if (existed) MarkAsChanged(iniPath, temp);
+    if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        reason = ReplaceFailure(iniPath, ::GetLastError());
+        return Attempt::kFailed;
+    }
+    removeCopy.Dismiss();
+    return Attempt::kDone;
+}
+
 // Changes `iniPath` through a copy that replaces it only once the change is
 // complete and `check` finds that the framework's own reader sees it, so the
 // file is either changed whole or left as it was. The folder's lock, which
@@ -205,76 +306,14 @@ bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
     }
     ETWLogging::CFolderLock lock(folder);
     ETWLogging::CFolderLockHolder held(lock, kToolLockWaitMs);
-    if (held.result() == ETWLogging::CFolderLock::Result::kTimedOut) {
-        reason = iniPath + L" is held by a running program that logs into " + folder +
-                 Basalt::FormatString(L" (its lock was not released within %lu s); try again",
-                                      kToolLockWaitMs / 1000);
-        return false;
-    }
-    if (!held.owned()) {
-        reason = L"cannot take the lock of " + folder + L": " + DescribeError(::GetLastError());
-        return false;
-    }
+    reason = LockFailure(held, iniPath, folder);
+    if (!reason.empty()) return false;
     const std::wstring temp = iniPath + kTempSuffix;
     constexpr int kAttempts = 5;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        bool existed = false;
-        std::string before;
-        if (!ReadWholeFile(iniPath, existed, before, code)) {
-            reason = L"cannot read " + iniPath + L": " + DescribeError(code);
-            return false;
-        }
-        ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a leftover of a failed run
-        ::DeleteFileW(temp.c_str());
-        if (existed && !WriteWholeFile(temp, before, code)) {
-            ::DeleteFileW(temp.c_str());
-            reason = L"cannot write " + temp + L": " + DescribeError(code);
-            return false;
-        }
-        if (!change(temp)) {
-            code = ::GetLastError();
-            ::DeleteFileW(temp.c_str());
-            reason = L"cannot write " + iniPath + L": " + DescribeError(code);
-            return false;
-        }
-        if (!check(temp)) {
-            ::DeleteFileW(temp.c_str());
-            const std::wstring form = UnreadableForm(before);
-            reason = form.empty()
-                         ? iniPath +
-                               L" holds another entry for this setting that the logging "
-                               L"framework would read instead (a repeated or differently-cased "
-                               L"key or section); correct it by hand"
-                         : iniPath + L" " + form + L"; the change would not be seen, so it was "
-                                                   L"not made";
-            return false;
-        }
-        bool stillExists = false;
-        std::string now;
-        if (!ReadWholeFile(iniPath, stillExists, now, code)) {
-            ::DeleteFileW(temp.c_str());
-            reason = L"cannot read " + iniPath + L": " + DescribeError(code);
-            return false;
-        }
-        if (stillExists != existed || now != before) continue;  // changed meanwhile
-        if (existed) MarkAsChanged(iniPath, temp);
-        if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            code = ::GetLastError();
-            ::DeleteFileW(temp.c_str());
-            reason = L"cannot replace " + iniPath + L": ";
-            if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-                reason += Basalt::FormatString(L"a program holds it open, or this account may "
-                                               L"not change it (error %lu; run as "
-                                               L"administrator)", code);
-            } else {
-                reason += DescribeError(code);
-            }
-            return false;
-        }
-        return true;
+        const Attempt result = TryChangeIniFile(iniPath, temp, change, check, reason);
+        if (result != Attempt::kRaced) return result == Attempt::kDone;
     }
-    ::DeleteFileW(temp.c_str());
     reason = iniPath + L" kept changing while it was being written; try again";
     return false;
 }

@@ -10,13 +10,15 @@
 #include "hvlogcfg/Tool.h"
 #include "logging/LogBuilder.h"
 #include "logging/etw/ETWAppProperties.h"
+#include "logging/etw/ETWConfigurationListener.h"
+#include "logging/etw/ETWLogging.h"
 
 namespace Hvlogcfg {
 namespace {
 
 constexpr DWORD kMechanismEtw = 0;
-constexpr wchar_t kEnableValue[] = L"Enable";
-constexpr wchar_t kSeverityValue[] = L"Severity";
+using ETWLogging::kEnableOverrideValue;
+using ETWLogging::kSeverityOverrideValue;
 constexpr DWORD kLowestSeverity = 1;
 constexpr DWORD kHighestSeverity = 6;
 
@@ -27,23 +29,29 @@ ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
     return properties;
 }
 
-// The Provider key, its group key or its logger key, as the listener reads
-// them, for override `name`; false, with the reason printed, when `name` is
-// not one or the ETW configuration names no Provider key.
-bool OverrideKeyPath(const Options& options, const std::wstring& name, std::wstring& path) {
-    if (name != kEnableValue && name != kSeverityValue) {
+// The override key a set or unset addresses: the logger's key with --logger,
+// the group's with --group, the Provider key otherwise, each as the listener
+// reads it. False, with the reason printed, when `name` is not an override
+// value or the ETW configuration names no Provider key.
+bool OverrideKeyPath(const Options& options, const std::wstring& name, HKEY& root,
+                     std::wstring& path) {
+    if (name != kEnableOverrideValue && name != kSeverityOverrideValue) {
         PrintError(L"etw setting must be Enable or Severity, not " + name);
         return false;
     }
     bool complete = false;
     const auto properties = LoadEtwProperties(complete);
-    path = properties.ProviderKeyPath();
-    if (path.empty()) {
+    if (properties.ProviderKeyPath().empty()) {
         PrintError(L"the ETW configuration names no Provider key");
         return false;
     }
-    if (options.groupGiven || options.loggerGiven) path += L"\\" + options.group;
-    if (options.loggerGiven) path += L"\\" + options.logger;
+    const auto keys = ETWLogging::OverrideKeyPaths(
+        properties.ProviderKeyPath(), options.group,
+        ETWLogging::LoggerName(options.group, options.logger));
+    path = keys[options.loggerGiven  ? ETWLogging::kLoggerOverrides
+                : options.groupGiven ? ETWLogging::kGroupOverrides
+                                     : ETWLogging::kProviderOverrides];
+    root = properties.RootKey();
     return true;
 }
 
@@ -54,9 +62,9 @@ std::wstring GuidText(const GUID& guid) {
 }
 
 // "name = value" for a plain DWORD override, or why it is ignored.
-void ShowOverride(const std::wstring& path, const wchar_t* name) {
+void ShowOverride(HKEY root, const std::wstring& path, const wchar_t* name) {
     Basalt::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
+    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
     DWORD value = 0;
     const LONG code = key.QueryDWORDValue(name, value);
     if (code == ERROR_SUCCESS) {
@@ -121,8 +129,9 @@ void ShowMechanism() {
 }
 
 int SetEtwOverride(const Options& options, const std::wstring& name, const std::wstring& value) {
+    HKEY root = nullptr;
     std::wstring path;
-    if (!OverrideKeyPath(options, name, path)) return kExitFailure;
+    if (!OverrideKeyPath(options, name, root, path)) return kExitFailure;
     DWORD number = 0;
     if (!ParseNumber(value, number)) {
         PrintError(L"not a number: " + value);
@@ -130,14 +139,14 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
     }
     // The logger clamps a threshold to 1..6; anything else would not take
     // effect as written.
-    if (name == kSeverityValue && (number < kLowestSeverity || number > kHighestSeverity)) {
+    if (name == kSeverityOverrideValue &&
+        (number < kLowestSeverity || number > kHighestSeverity)) {
         PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s", kLowestSeverity,
                                         kHighestSeverity, value.c_str()));
         return kExitFailure;
     }
     Basalt::CRegKey key;
-    LONG code = key.Create(HKEY_LOCAL_MACHINE, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_SET_VALUE);
+    LONG code = key.Create(root, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.SetDWORDValue(name.c_str(), number);
     if (code != ERROR_SUCCESS) {
         PrintError(L"cannot store " + name + L": " + DescribeError(code));
@@ -148,10 +157,11 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
 }
 
 int UnsetEtwOverride(const Options& options, const std::wstring& name) {
+    HKEY root = nullptr;
     std::wstring path;
-    if (!OverrideKeyPath(options, name, path)) return kExitFailure;
+    if (!OverrideKeyPath(options, name, root, path)) return kExitFailure;
     Basalt::CRegKey key;
-    LONG code = key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE);
+    LONG code = key.Open(root, path.c_str(), KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.DeleteValue(name.c_str());
     if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
         PrintError(L"cannot remove " + name + L": " + DescribeError(code));
@@ -167,8 +177,7 @@ void ShowEtw(const Options& options) {
     Print(L"ETW\n");
     Basalt::CRegKey product;
     const bool productKey =
-        product.Open(HKEY_LOCAL_MACHINE,
-                     (properties.GetConfigRootPath() + L"\\" + properties.ProductTag()).c_str(),
+        product.Open(properties.RootKey(), properties.GetKeyPath(nullptr).c_str(),
                      KEY_QUERY_VALUE) == ERROR_SUCCESS;
     PrintF(L"  product %s: %s\n", properties.ProductTag().c_str(),
            !complete ? L"configuration incomplete (the logger would not start)"
@@ -184,11 +193,11 @@ void ShowEtw(const Options& options) {
         return;
     }
     Print(L"  Enable/Severity overrides (later ones win):\n");
-    const std::wstring loggerName = options.group + L"\\" + options.module;
-    for (const std::wstring& path : {provider, provider + L"\\" + options.group,
-                                     provider + L"\\" + loggerName}) {
-        ShowOverride(path, kEnableValue);
-        ShowOverride(path, kSeverityValue);
+    const std::wstring loggerName = ETWLogging::LoggerName(options.group, options.module);
+    for (const std::wstring& path : ETWLogging::OverrideKeyPaths(provider, options.group,
+                                                                 loggerName)) {
+        ShowOverride(properties.RootKey(), path, kEnableOverrideValue);
+        ShowOverride(properties.RootKey(), path, kSeverityOverrideValue);
     }
 }
 

@@ -6,11 +6,17 @@
 namespace ETWLogging {
 namespace {
 
-constexpr wchar_t kEnableValue[] = L"Enable";
-constexpr wchar_t kSeverityValue[] = L"Severity";
 constexpr DWORD kSeverityPreset = 3;
 
 }  // namespace
+
+std::array<std::wstring, kOverrideKeyCount> OverrideKeyPaths(const std::wstring& providerPath,
+                                                             const std::wstring& groupName,
+                                                             const std::wstring& loggerName) {
+    return {providerPath,
+            Basalt::FormatString(L"%s\\%s", providerPath.c_str(), groupName.c_str()),
+            Basalt::FormatString(L"%s\\%s", providerPath.c_str(), loggerName.c_str())};
+}
 
 CETWConfigurationListener::CETWConfigurationListener(const internal::ETWAppProperties& properties,
                                                      CLoggingIf* logger)
@@ -24,15 +30,13 @@ void CETWConfigurationListener::OnConfigurationChanged(bool enable, DWORD level,
     HKEY root = nullptr;
     std::wstring path;
     GetProviderKey(root, path);
-    ApplyKey(root, path);
-
     std::wstring groupName;
     logger_->GetGroupName(groupName);
-    ApplyKey(root, Basalt::FormatString(L"%s\\%s", path.c_str(), groupName.c_str()));
-
     std::wstring loggerName;
     logger_->GetLoggerName(loggerName);
-    ApplyKey(root, Basalt::FormatString(L"%s\\%s", path.c_str(), loggerName.c_str()));
+    for (const std::wstring& keyPath : OverrideKeyPaths(path, groupName, loggerName)) {
+        ApplyKey(root, keyPath);
+    }
 }
 
 bool CETWConfigurationListener::SetLogger(CLoggingIf* logger) {
@@ -51,9 +55,9 @@ void CETWConfigurationListener::ApplyKey(const HKEY& root, const std::wstring& p
     Basalt::CRegKey key;
     if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != 0) return;
     DWORD enable = 0;
-    if (key.QueryDWORDValue(kEnableValue, enable) == 0) logger_->SetEnabled(enable != 0);
+    if (key.QueryDWORDValue(kEnableOverrideValue, enable) == 0) logger_->SetEnabled(enable != 0);
     DWORD severity = kSeverityPreset;
-    if (key.QueryDWORDValue(kSeverityValue, severity) == 0) logger_->SetSeverity(severity);
+    if (key.QueryDWORDValue(kSeverityOverrideValue, severity) == 0) logger_->SetSeverity(severity);
 }
 
 }  // namespace ETWLogging

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 #include "logging/LoggingConfigListenerIf.h"
@@ -11,6 +12,19 @@
 #include "logging/etw/ETWAppProperties.h"
 
 namespace ETWLogging {
+
+// The override values, plain REG_DWORDs, that each override key may hold.
+constexpr wchar_t kEnableOverrideValue[] = L"Enable";
+constexpr wchar_t kSeverityOverrideValue[] = L"Severity";
+
+// The keys that carry overrides, in the order they apply (a later one wins).
+enum OverrideKey { kProviderOverrides, kGroupOverrides, kLoggerOverrides, kOverrideKeyCount };
+
+// The override keys of the logger `loggerName` of group `groupName`, by OverrideKey:
+// the Provider key `providerPath`, Provider\<group name> and Provider\<logger name>.
+std::array<std::wstring, kOverrideKeyCount> OverrideKeyPaths(const std::wstring& providerPath,
+                                                             const std::wstring& groupName,
+                                                             const std::wstring& loggerName);
 
 // Reads the plain REG_DWORD values "Enable" and "Severity" from the Provider
 // key, Provider\<group name> and Provider\<logger name>, the most specific

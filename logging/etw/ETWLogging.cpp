@@ -395,10 +395,11 @@ std::wstring CETWLogging::GetModuleName(HMODULE module, bool stripExtension) {
     return name;
 }
 
-void CETWLogging::BuildLoggerName() {
-    loggerName_ = groupName_;
-    if (!moduleBaseName_.empty()) loggerName_ += L"\\" + moduleBaseName_;
+std::wstring LoggerName(const std::wstring& groupName, const std::wstring& moduleBaseName) {
+    return moduleBaseName.empty() ? groupName : groupName + L"\\" + moduleBaseName;
 }
+
+void CETWLogging::BuildLoggerName() { loggerName_ = LoggerName(groupName_, moduleBaseName_); }
 
 ULONG CETWLogging::Unregister() {
     Basalt::CAutoLock guard(lock_);

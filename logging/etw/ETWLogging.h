@@ -19,6 +19,10 @@
 
 namespace ETWLogging {
 
+// A logger's name, "<group>\<module base name>" (the group alone without a
+// module): the key below the Provider key that carries the logger's overrides.
+std::wstring LoggerName(const std::wstring& groupName, const std::wstring& moduleBaseName);
+
 // Threads: any thread may log (LogV takes no lock and reads the enabled flag,
 // threshold and session handle atomically); the tracing service calls the
 // control callback on its own thread at any time after Start, and inside Start
