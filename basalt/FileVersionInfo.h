@@ -18,7 +18,7 @@ std::wstring VersionStringPath(WORD language, WORD codePage, const wchar_t* valu
 
 // Loads the version resource of one file, once, and answers its string values.
 class FileVersionInfo {
-public:
+  public:
     FileVersionInfo() = default;
     virtual ~FileVersionInfo() = default;
 
@@ -30,14 +30,14 @@ public:
     // loaded or no translation has the value.
     virtual std::wstring GetString(const std::wstring& valueName);
 
-private:
+  private:
     std::vector<BYTE> resource_;
     bool loaded_ = false;
 };
 
 // The same for a file named relative to the System folder.
 class SystemFileVersionInfo : public FileVersionInfo {
-public:
+  public:
     // `shell` finds the System folder; none gives the plain service.
     explicit SystemFileVersionInfo(std::shared_ptr<ShlObjAPI> shell = nullptr);
     ~SystemFileVersionInfo() override = default;
@@ -46,7 +46,7 @@ public:
     // gives "\" + fileName, which normally has no resource.
     bool Load(const std::wstring& fileName) override;
 
-private:
+  private:
     std::shared_ptr<ShlObjAPI> shell_;
     std::wstring systemFolder_;
 };

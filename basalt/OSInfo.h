@@ -13,11 +13,10 @@ namespace Basalt {
 
 // The system's version test, replaceable so that other systems can be posed.
 class WinOSVersionAPI {
-public:
+  public:
     virtual ~WinOSVersionAPI() = default;
     // Passes its arguments to VerifyVersionInfoW and returns its result.
-    virtual BOOL VerifyVersionInfo(OSVERSIONINFOEXW& info, DWORD typeMask,
-                                   DWORDLONG conditionMask);
+    virtual BOOL VerifyVersionInfo(OSVERSIONINFOEXW& info, DWORD typeMask, DWORDLONG conditionMask);
 };
 
 // Whether `api` says the system is of the platform `platformId` (VER_PLATFORM_WIN32_NT,
@@ -74,7 +73,7 @@ namespace internal {
 
 // The shared state of a proxy and its one-time classification.
 class _Impl {
-public:
+  public:
     _Impl() = default;
     virtual ~_Impl() = default;
 
@@ -95,7 +94,7 @@ public:
     DWORD OSType() const { return osType_; }
     DWORD Wow64State() const { return wow64State_; }
 
-private:
+  private:
     bool Classify();
     void ClassifyNT();
     bool Classify9x();
@@ -115,7 +114,7 @@ private:
 // set their outputs to "undetermined" first and fill them once computed.
 template <class API = WinOSVersionAPI>
 class OSInfoProxy {
-public:
+  public:
     // `impl` replaces the shared state (a stand-in's product version, say);
     // none gives the plain one.
     explicit OSInfoProxy(std::shared_ptr<_Impl> impl = nullptr)
@@ -127,12 +126,12 @@ public:
     // The type code; 0 when it cannot be computed.
     virtual DWORD GetOSType() {
         return impl_->EnsureComputed(api_) && impl_->Computed() ? impl_->OSType()
-                                                            : kOSTypeUndetermined;
+                                                                : kOSTypeUndetermined;
     }
     // 0 or 1; 2 when it cannot be computed.
     virtual DWORD GetWow64State() {
         return impl_->EnsureComputed(api_) && impl_->Computed() ? impl_->Wow64State()
-                                                            : kWow64Undetermined;
+                                                                : kWow64Undetermined;
     }
     // True when computed and the type is one the table knows (not 12).
     virtual bool GetVersion(OSVersion& version) {
@@ -161,7 +160,7 @@ public:
 
     API& Api() { return api_; }
 
-private:
+  private:
     API api_;
     std::shared_ptr<_Impl> impl_;
 };

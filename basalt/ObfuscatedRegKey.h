@@ -25,9 +25,9 @@ static_assert(sizeof(ObfuscatedValueHeader) == 32, "record header is 32 bytes");
 LONG PackObfuscatedValue(const BYTE* plain, DWORD plainLength, DWORD type, BYTE* record,
                          DWORD capacity);
 
-// Checks and opens a record: ERROR_INVALID_DATA when it does not check out, ERROR_MORE_DATA (with the
-// length needed) for a small buffer, 6001 when deciphering fails, else 0.
-// Null `type`, `plain` or `plainLength` skip that output.
+// Checks and opens a record: ERROR_INVALID_DATA when it does not check out, ERROR_MORE_DATA (with
+// the length needed) for a small buffer, 6001 when deciphering fails, else 0. Null `type`, `plain`
+// or `plainLength` skip that output.
 LONG UnpackObfuscatedValue(const BYTE* record, DWORD recordSize, DWORD* type, BYTE* plain,
                            DWORD* plainLength);
 
@@ -40,15 +40,13 @@ LONG ReadObfuscatedValue(HKEY key, const wchar_t* valueName, BYTE* plain, DWORD*
 
 // An implementation whose QueryValue and SetValue work on records.
 class CObfuscatedRegKeyImpl : public internal::CRegKeyImpl {
-public:
-    LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data,
-                    DWORD* byteCount) override;
-    LONG SetValue(const wchar_t* valueName, DWORD type, const void* data,
-                  DWORD byteCount) override;
+  public:
+    LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount) override;
+    LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount) override;
 };
 
 class CObfuscatedRegKey : public CRegKey {
-public:
+  public:
     CObfuscatedRegKey();
     ~CObfuscatedRegKey() override;
 };

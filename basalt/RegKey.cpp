@@ -44,8 +44,7 @@ bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; 
 // key's own QueryValue. Read into a local so that a value of another type or
 // size never leaves partial bytes in the caller's variable.
 template <typename T>
-LONG QueryFixedSizeValue(CRegKeyImpl& key, const wchar_t* valueName, DWORD expectedType,
-                         T& value) {
+LONG QueryFixedSizeValue(CRegKeyImpl& key, const wchar_t* valueName, DWORD expectedType, T& value) {
     DWORD type = 0;
     T data = 0;
     DWORD byteCount = sizeof(data);

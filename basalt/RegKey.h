@@ -24,15 +24,18 @@ class CRegKeyImpl {
     CRegKeyImpl& operator=(const CRegKeyImpl&) = delete;
 
     // RegQueryValueExW on the handle, result passed through (handle not checked).
-    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
-    // ERROR_INVALID_PARAMETER for null data or a count of 0; else RegSetValueExW (handle not checked).
+    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data,
+                                          DWORD* byteCount);
+    // ERROR_INVALID_PARAMETER for null data or a count of 0; else RegSetValueExW (handle not
+    // checked).
     virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     // Stores the braced text of `value` as REG_SZ.
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
     virtual LONG SetDWORDValue(const wchar_t* valueName, DWORD value);
     virtual LONG SetQWORDValue(const wchar_t* valueName, ULONGLONG value);
-    // ERROR_INVALID_DATA for a null text; stores the terminator too. `type` is REG_SZ or REG_EXPAND_SZ.
+    // ERROR_INVALID_DATA for a null text; stores the terminator too. `type` is REG_SZ or
+    // REG_EXPAND_SZ.
     virtual LONG SetStringValue(const wchar_t* valueName, const wchar_t* value,
                                 DWORD type = REG_SZ);
     // ERROR_INVALID_DATA for null; the strings each with their zero, then the final empty one.
@@ -40,8 +43,10 @@ class CRegKeyImpl {
     // Zeroes `value`; ERROR_INVALID_DATA unless the text starts with "{" and converts.
     [[nodiscard]] virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
     // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_BINARY.
-    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
-    // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_DWORD; ERROR_FILE_NOT_FOUND when missing.
+    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data,
+                                                DWORD* byteCount);
+    // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_DWORD;
+    // ERROR_FILE_NOT_FOUND when missing.
     [[nodiscard]] virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
     // ERROR_INVALID_PARAMETER if closed; ERROR_INVALID_DATA unless the value is REG_QWORD.
     [[nodiscard]] virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
@@ -50,9 +55,11 @@ class CRegKeyImpl {
     [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
     // Into a buffer of *charCount characters, terminator included; a null
     // buffer asks for the size. ERROR_INVALID_DATA for another type or a missing terminator.
-    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                                DWORD* charCount);
     // As above for REG_MULTI_SZ; ERROR_INSUFFICIENT_BUFFER for a buffer of fewer than 2 characters.
-    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                                     DWORD* charCount);
     // ERROR_INVALID_PARAMETER if closed or `byteCount` is null; else RegGetKeySecurity.
     virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
                                 DWORD* byteCount);
@@ -60,12 +67,15 @@ class CRegKeyImpl {
     virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
     // RegCreateKeyExW. On failure the key stays as it was; on success the old
     // key is closed first and its Close result returned.
-    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
-                        DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
-                        SECURITY_ATTRIBUTES* securityAttributes = nullptr,
-                        DWORD* disposition = nullptr);
+    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey,
+                                      wchar_t* keyClass = nullptr,
+                                      DWORD options = REG_OPTION_NON_VOLATILE,
+                                      REGSAM access = KEY_ALL_ACCESS,
+                                      SECURITY_ATTRIBUTES* securityAttributes = nullptr,
+                                      DWORD* disposition = nullptr);
     // RegOpenKeyExW, with the same commit-on-success rule as Create.
-    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey,
+                                    REGSAM access = KEY_ALL_ACCESS);
     // Deletes the subtree first when delete-on-close is set; 0 when closed.
     virtual LONG Close();
     virtual LONG Flush();
@@ -114,7 +124,8 @@ class CRegKey {
     CRegKey& operator=(const CRegKey&) = delete;
 
     // Each forwards to the implementation's operation of the same name.
-    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data, DWORD* byteCount);
+    [[nodiscard]] virtual LONG QueryValue(const wchar_t* valueName, DWORD* type, void* data,
+                                          DWORD* byteCount);
     virtual LONG SetValue(const wchar_t* valueName, DWORD type, const void* data, DWORD byteCount);
     virtual LONG SetGUIDValue(const wchar_t* valueName, const GUID& value);
     virtual LONG SetBinaryValue(const wchar_t* valueName, const void* data, DWORD byteCount);
@@ -124,20 +135,26 @@ class CRegKey {
                                 DWORD type = REG_SZ);
     virtual LONG SetMultiStringValue(const wchar_t* valueName, const wchar_t* value);
     [[nodiscard]] virtual LONG QueryGUIDValue(const wchar_t* valueName, GUID& value);
-    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data, DWORD* byteCount);
+    [[nodiscard]] virtual LONG QueryBinaryValue(const wchar_t* valueName, void* data,
+                                                DWORD* byteCount);
     [[nodiscard]] virtual LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
     [[nodiscard]] virtual LONG QueryQWORDValue(const wchar_t* valueName, ULONGLONG& value);
     [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, std::wstring& value);
-    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
-    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer, DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                                DWORD* charCount);
+    [[nodiscard]] virtual LONG QueryMultiStringValue(const wchar_t* valueName, wchar_t* buffer,
+                                                     DWORD* charCount);
     virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
                                 DWORD* byteCount);
     virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
-    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey, wchar_t* keyClass = nullptr,
-                        DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
-                        SECURITY_ATTRIBUTES* securityAttributes = nullptr,
-                        DWORD* disposition = nullptr);
-    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey, REGSAM access = KEY_ALL_ACCESS);
+    [[nodiscard]] virtual LONG Create(HKEY parent, const wchar_t* subKey,
+                                      wchar_t* keyClass = nullptr,
+                                      DWORD options = REG_OPTION_NON_VOLATILE,
+                                      REGSAM access = KEY_ALL_ACCESS,
+                                      SECURITY_ATTRIBUTES* securityAttributes = nullptr,
+                                      DWORD* disposition = nullptr);
+    [[nodiscard]] virtual LONG Open(HKEY parent, const wchar_t* subKey,
+                                    REGSAM access = KEY_ALL_ACCESS);
     virtual LONG Flush();
     virtual LONG EnumKey(DWORD index, wchar_t* name, DWORD* charCount,
                          FILETIME* lastWriteTime = nullptr);

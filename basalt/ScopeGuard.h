@@ -10,7 +10,7 @@ namespace Basalt {
 // must not throw.
 template <typename Action>
 class ScopeGuard {
-public:
+  public:
     explicit ScopeGuard(Action action) : action_(std::move(action)) {}
     ~ScopeGuard() {
         if (active_) action_();
@@ -21,7 +21,7 @@ public:
     // The scope keeps what it would have released.
     void Dismiss() { active_ = false; }
 
-private:
+  private:
     Action action_;
     bool active_ = true;
 };

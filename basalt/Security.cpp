@@ -166,8 +166,8 @@ LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
     return ERROR_SUCCESS;
 }
 
-LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information,
-                        PSECURITY_DESCRIPTOR descriptor, bool recursive) {
+LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                        bool recursive) {
     LONG result = ::RegSetKeySecurity(key, information, descriptor);
     if (result != ERROR_SUCCESS || !recursive) return result;
     for (DWORD index = 0; result == ERROR_SUCCESS; ++index) {

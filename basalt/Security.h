@@ -16,7 +16,7 @@ constexpr wchar_t kAdvapi32[] = L"advapi32.dll";
 // when it is bound and the system is of the NT platform; otherwise it returns
 // 1 (ERROR_INVALID_FUNCTION) or FALSE without calling.
 class Advapi32API {
-public:
+  public:
     // `libraryName` is the library to bind from (advapi32.dll).
     explicit Advapi32API(const wchar_t* libraryName = kAdvapi32);
     ~Advapi32API() = default;
@@ -42,7 +42,7 @@ public:
 
     static constexpr size_t kFunctionCount = 26;
 
-private:
+  private:
     template <typename Fn>
     Fn Function(size_t index) const;
 
@@ -61,15 +61,14 @@ LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
 
 // Writes `descriptor` to `key` and, when `recursive`, to every key below it
 // that opens with KEY_ALL_ACCESS; the first failure stops the walk.
-LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information,
-                        PSECURITY_DESCRIPTOR descriptor, bool recursive);
+LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                        bool recursive);
 
 // Gives the well-known group Everyone full access (GENERIC_ALL, inherited by
 // subkeys) to the open key `key` and, when `recursive`, to every key below it
 // that can be opened. 0 on success (and, doing nothing, on a platform that is
 // not NT); ERROR_FILE_NOT_FOUND when the functions cannot be bound from `libraryName`; otherwise
 // the failing call's code. The caller checks that the key is open.
-LONG GrantEveryoneFullAccessToKey(HKEY key, bool recursive,
-                                  const wchar_t* libraryName = kAdvapi32);
+LONG GrantEveryoneFullAccessToKey(HKEY key, bool recursive, const wchar_t* libraryName = kAdvapi32);
 
 }  // namespace Basalt

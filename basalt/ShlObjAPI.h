@@ -13,7 +13,7 @@ namespace Basalt {
 // returned text with CoTaskMemFree, also when the call failed and returned one.
 // Users hold it in shared ownership and create the plain one when given none.
 class ShlObjAPI {
-public:
+  public:
     virtual ~ShlObjAPI() = default;
     virtual HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token,
                                        PWSTR* path);
@@ -21,7 +21,6 @@ public:
 
 // The known folder's path, or false when the service fails. Frees the text the
 // service returned either way.
-bool QueryKnownFolder(ShlObjAPI& shell, REFKNOWNFOLDERID folderId, DWORD flags,
-                      std::wstring& path);
+bool QueryKnownFolder(ShlObjAPI& shell, REFKNOWNFOLDERID folderId, DWORD flags, std::wstring& path);
 
 }  // namespace Basalt

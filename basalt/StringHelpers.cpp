@@ -49,8 +49,7 @@ std::wstring TrimWhiteSpace(const std::wstring& text) {
     return text.substr(first, last - first);
 }
 
-std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,
-                                      bool skipEmpty) {
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator, bool skipEmpty) {
     std::vector<std::wstring> pieces;
     if (text.empty()) return pieces;
     size_t start = 0;

@@ -24,8 +24,7 @@ std::wstring FormatStringV(const wchar_t* format, va_list args);
 // The pieces of `text` between `separator`s, the piece after the last one
 // included; empty pieces are left out when `skipEmpty` is set. An empty text
 // gives an empty list.
-std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator,
-                                      bool skipEmpty);
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator, bool skipEmpty);
 
 // `text` without the white space (the wide-character space class) at either end.
 std::wstring TrimWhiteSpace(const std::wstring& text);

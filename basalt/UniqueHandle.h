@@ -17,7 +17,7 @@ namespace Basalt {
 
 template <typename Traits>
 class UniqueResource {
-public:
+  public:
     using pointer = typename Traits::type;
 
     UniqueResource() noexcept = default;
@@ -51,7 +51,7 @@ public:
         return &value_;
     }
 
-private:
+  private:
     pointer value_ = Traits::Invalid();
 };
 
@@ -131,7 +131,7 @@ using UniqueCFile = UniqueResource<traits::CFile>;
 
 // A critical section that lives as long as its owner.
 class CCriticalSection {
-public:
+  public:
     explicit CCriticalSection(DWORD spinCount = 0) noexcept {
         ::InitializeCriticalSectionAndSpinCount(&section_, spinCount);
     }
@@ -142,19 +142,19 @@ public:
     void Enter() noexcept { ::EnterCriticalSection(&section_); }
     void Leave() noexcept { ::LeaveCriticalSection(&section_); }
 
-private:
+  private:
     CRITICAL_SECTION section_;
 };
 
 // Holds a critical section for the life of a scope.
 class CAutoLock {
-public:
+  public:
     explicit CAutoLock(CCriticalSection& section) noexcept : section_(section) { section_.Enter(); }
     ~CAutoLock() { section_.Leave(); }
     CAutoLock(const CAutoLock&) = delete;
     CAutoLock& operator=(const CAutoLock&) = delete;
 
-private:
+  private:
     CCriticalSection& section_;
 };
 

@@ -24,8 +24,7 @@ DWORD VersionAPI::GetInfoSize(const wchar_t* path, DWORD* handle) const {
     return getFileVersionInfoSize_(path, handle);
 }
 
-BOOL VersionAPI::GetInfo(const wchar_t* path, DWORD handle, DWORD byteCount,
-                                    void* data) const {
+BOOL VersionAPI::GetInfo(const wchar_t* path, DWORD handle, DWORD byteCount, void* data) const {
     if (getFileVersionInfo_ == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
@@ -34,7 +33,7 @@ BOOL VersionAPI::GetInfo(const wchar_t* path, DWORD handle, DWORD byteCount,
 }
 
 BOOL VersionAPI::QueryValue(const void* block, const wchar_t* subBlock, void** buffer,
-                               UINT* length) const {
+                            UINT* length) const {
     if (verQueryValue_ == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;

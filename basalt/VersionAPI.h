@@ -14,7 +14,7 @@
 namespace Basalt {
 
 class VersionAPI {
-public:
+  public:
     // The process-wide instance; binds the library the first time.
     static const VersionAPI& Instance();
 
@@ -28,7 +28,7 @@ public:
     VersionAPI(const VersionAPI&) = delete;
     VersionAPI& operator=(const VersionAPI&) = delete;
 
-private:
+  private:
     VersionAPI();
 
     using GetFileVersionInfoSizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);

@@ -36,8 +36,7 @@ template <typename Body>
 double AllocationsPerCall(unsigned long iterations, Body&& body) {
     const unsigned long long before = AllocationCount().load();
     for (unsigned long i = 0; i < iterations; ++i) body();
-    return static_cast<double>(AllocationCount().load() - before) /
-           static_cast<double>(iterations);
+    return static_cast<double>(AllocationCount().load() - before) / static_cast<double>(iterations);
 }
 
 }  // namespace Bench

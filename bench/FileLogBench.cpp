@@ -228,9 +228,10 @@ int main() {
         bestShared = std::max(bestShared, SharedRate(folder, kWorkers));
     }
     printf("1 process:  %.0f messages/s\n", bestOne);
-    printf("%d processes at once: %.0f messages/s combined, %.2fx one process (target at least "
-           "0.8x)\n",
-           kWorkers, bestShared, bestOne > 0 ? bestShared / bestOne : 0.0);
+    printf(
+        "%d processes at once: %.0f messages/s combined, %.2fx one process (target at least "
+        "0.8x)\n",
+        kWorkers, bestShared, bestOne > 0 ? bestShared / bestOne : 0.0);
     RemoveFiles(folder);
     ::RemoveDirectoryW(folder.c_str());
     return 0;

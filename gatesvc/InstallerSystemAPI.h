@@ -14,7 +14,7 @@ namespace Gatesvc {
 // arguments and returns its result; the last error is left as that call left
 // it. (The names differ from the Win32 ones, which are macros.)
 class InstallerSystemAPI : public Basalt::ShlObjAPI {
-public:
+  public:
     // GetModuleFileNameW
     virtual DWORD ModuleFileName(HMODULE module, wchar_t* buffer, DWORD capacity);
     // CopyFileW

@@ -125,8 +125,8 @@ void CHipsDriverInstaller::InstallHipsDriverFile() {
 
     if (system_->CopyFileTo(source, destination, /*failIfExists=*/FALSE)) return;
     LogThroughFacade(ETWLogging::kLevelInformation, kInstallFunction, kLineCopyFailed,
-                     L"Copy file to %s failed from %s. Try to delay copy until reboot",
-                     destination, source);
+                     L"Copy file to %s failed from %s. Try to delay copy until reboot", destination,
+                     source);
 
     // The destination exists (it is the file in use), and at the restart a
     // scheduled move onto an existing file is carried out only when it is

@@ -18,7 +18,7 @@ constexpr wchar_t kCatalogMemberName[] = L"Halvik HIPS Driver.cat";
 // of the file steps are logged through the logging facade; none reaches the
 // caller as an error.
 class CHipsDriverInstaller {
-public:
+  public:
     explicit CHipsDriverInstaller(std::shared_ptr<InstallerSystemAPI> system = nullptr);
 
     // Copies the driver file from the program's folder into the System
@@ -44,7 +44,7 @@ public:
     // false, and an empty buffer, when the program's path cannot be read whole.
     bool BuildPathBesideProgram(const wchar_t* fileName, wchar_t* buffer);
 
-private:
+  private:
     bool LocateDriverDestination(wchar_t* buffer);
 
     std::shared_ptr<InstallerSystemAPI> system_;

@@ -49,8 +49,8 @@ std::wstring RenderValue(DWORD type, const std::vector<BYTE>& plain) {
         default:
             break;
     }
-    std::wstring hex = Basalt::FormatString(L"type %lu, %u bytes:", type,
-                                            static_cast<unsigned>(plain.size()));
+    std::wstring hex =
+        Basalt::FormatString(L"type %lu, %u bytes:", type, static_cast<unsigned>(plain.size()));
     for (BYTE byte : plain) hex += Basalt::FormatString(L" %02X", byte);
     return hex;
 }

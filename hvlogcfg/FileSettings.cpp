@@ -78,9 +78,9 @@ bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, D
     constexpr LONGLONG kMaxIniBytes = 16 << 20;  // a log.ini holds a handful of lines
     exists = false;
     bytes.clear();
-    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Basalt::UniqueHandle file(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -110,9 +110,9 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD& e
     Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    if (!file || (!bytes.empty() && !::WriteFile(file.get(), bytes.data(),
-                                                 static_cast<DWORD>(bytes.size()), &written,
-                                                 nullptr))) {
+    if (!file ||
+        (!bytes.empty() && !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                        &written, nullptr))) {
         error = ::GetLastError();
         return false;
     }
@@ -137,8 +137,8 @@ std::wstring UnreadableForm(const std::string& bytes) {
     }
     std::vector<std::wstring> keys;  // of the section [Config]
     bool inConfig = false;
-    for (std::wstring line : Basalt::SplitString(
-             Basalt::WideFromCodePage(CP_ACP, bytes), L'\n', /*skipEmpty=*/true)) {
+    for (std::wstring line :
+         Basalt::SplitString(Basalt::WideFromCodePage(CP_ACP, bytes), L'\n', /*skipEmpty=*/true)) {
         line = Basalt::TrimWhiteSpace(line);
         if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
             const std::wstring name = Basalt::TrimWhiteSpace(line.substr(1, line.size() - 2));
@@ -167,13 +167,13 @@ std::wstring UnreadableForm(const std::string& bytes) {
 void MarkAsChanged(const std::wstring& iniPath, const std::wstring& copy) {
     FILETIME old = {};
     FILETIME written = {};
-    Basalt::UniqueHandle original(::CreateFileW(iniPath.c_str(), FILE_READ_ATTRIBUTES,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                    FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, 0, nullptr));
-    Basalt::UniqueHandle replacement(::CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES |
-                                                   FILE_READ_ATTRIBUTES, 0, nullptr,
-                                                   OPEN_EXISTING, 0, nullptr));
+    Basalt::UniqueHandle original(
+        ::CreateFileW(iniPath.c_str(), FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr));
+    Basalt::UniqueHandle replacement(::CreateFileW(copy.c_str(),
+                                                   FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, 0,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr));
     if (!original || !replacement || !::GetFileTime(original.get(), nullptr, nullptr, &old) ||
         !::GetFileTime(replacement.get(), nullptr, nullptr, &written) ||
         ::CompareFileTime(&written, &old) > 0) {
@@ -218,9 +218,10 @@ std::wstring UnseenChangeReason(const std::wstring& iniPath, const std::string& 
 std::wstring ReplaceFailure(const std::wstring& iniPath, DWORD code) {
     std::wstring reason = L"cannot replace " + iniPath + L": ";
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-        return reason + Basalt::FormatString(L"a program holds it open, or this account may not "
-                                             L"change it (error %lu; run as administrator)",
-                                             code);
+        return reason + Basalt::FormatString(
+                            L"a program holds it open, or this account may not "
+                            L"change it (error %lu; run as administrator)",
+                            code);
     }
     return reason + DescribeError(code);
 }
@@ -355,10 +356,14 @@ ValueState Classify(const std::wstring& iniPath, Basalt::CObfuscatedIniReader& r
 
 const wchar_t* StateText(ValueState state) {
     switch (state) {
-        case ValueState::kOutOfRange: return L"out of range";
-        case ValueState::kPlain: return L"plain (not enciphered), ignored";
-        case ValueState::kTampered: return L"tampered (does not check out), ignored";
-        default: return L"";
+        case ValueState::kOutOfRange:
+            return L"out of range";
+        case ValueState::kPlain:
+            return L"plain (not enciphered), ignored";
+        case ValueState::kTampered:
+            return L"tampered (does not check out), ignored";
+        default:
+            return L"";
     }
 }
 
@@ -390,8 +395,7 @@ void ShowSetting(IniView& folder, IniView& shared, const FileSetting& setting) {
         if (state == ValueState::kAbsent || state == ValueState::kAccepted) return;
         if (state != ValueState::kOutOfRange && !view.unreadableForm.empty()) {
             // Not tampered with: the file is in a form the reader does not take.
-            PrintF(L"      %s log.ini: ignored, the file %s\n", where,
-                   view.unreadableForm.c_str());
+            PrintF(L"      %s log.ini: ignored, the file %s\n", where, view.unreadableForm.c_str());
             return;
         }
         const std::wstring detail =
@@ -450,9 +454,8 @@ DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
     LARGE_INTEGER size = {};
     if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
     const ULONGLONG body = static_cast<ULONGLONG>(size.QuadPart) - markBytes;
-    const ULONGLONG wanted =
-        std::min<ULONGLONG>(body, std::min<ULONGLONG>((ULONGLONG{lines} + 1) * kBytesPerLine,
-                                                      kMaxTailBytes));
+    const ULONGLONG wanted = std::min<ULONGLONG>(
+        body, std::min<ULONGLONG>((ULONGLONG{lines} + 1) * kBytesPerLine, kMaxTailBytes));
     // Stay on a character boundary: characters start at even offsets.
     const ULONGLONG start = (markBytes + body - wanted + 1) & ~ULONGLONG{1};
     LARGE_INTEGER offset;
@@ -473,8 +476,7 @@ DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
         // Begun inside a line: that partial line is dropped when enough whole
         // lines follow it, and otherwise shown with a mark where it was cut.
         const size_t end = text.find(L'\n');
-        const std::wstring rest =
-            end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
+        const std::wstring rest = end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
         text = CountLines(rest) >= lines ? rest : L"[...]" + text;
     }
     return ERROR_SUCCESS;
@@ -585,8 +587,7 @@ bool ShowFile(const Options& options) {
 
     PrintF(L"  log folder %s\n", paths.logFolder.c_str());
     WIN32_FIND_DATAW data;
-    Basalt::UniqueFindHandle find(
-        ::FindFirstFileW((paths.logFolder + L"\\*.log").c_str(), &data));
+    Basalt::UniqueFindHandle find(::FindFirstFileW((paths.logFolder + L"\\*.log").c_str(), &data));
     if (!find) {
         Print(L"    (no log files)\n");
         return readable;

@@ -45,9 +45,9 @@ bool OverrideKeyPath(const Options& options, const std::wstring& name, HKEY& roo
         PrintError(L"the ETW configuration names no Provider key");
         return false;
     }
-    const auto keys = ETWLogging::OverrideKeyPaths(
-        properties.ProviderKeyPath(), options.group,
-        ETWLogging::LoggerName(options.group, options.logger));
+    const auto keys =
+        ETWLogging::OverrideKeyPaths(properties.ProviderKeyPath(), options.group,
+                                     ETWLogging::LoggerName(options.group, options.logger));
     path = keys[options.loggerGiven  ? ETWLogging::kLoggerOverrides
                 : options.groupGiven ? ETWLogging::kGroupOverrides
                                      : ETWLogging::kProviderOverrides];
@@ -90,7 +90,8 @@ int SetMechanism(const std::wstring& value) {
     Basalt::CObfuscatedRegKey key;
     LONG code = key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, nullptr,
                            REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE);
-    if (code == ERROR_SUCCESS) code = key.SetDWORDValue(ETWLogging::kLoggingMechanismValue, mechanism);
+    if (code == ERROR_SUCCESS)
+        code = key.SetDWORDValue(ETWLogging::kLoggingMechanismValue, mechanism);
     if (code != ERROR_SUCCESS) {
         PrintError(L"cannot store \"Logging Mechanism\": " + DescribeError(code));
         return kExitFailure;
@@ -116,7 +117,8 @@ void ShowMechanism() {
     Basalt::CObfuscatedRegKey key;
     LONG code = key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_QUERY_VALUE);
     DWORD value = 0;
-    if (code == ERROR_SUCCESS) code = key.QueryDWORDValue(ETWLogging::kLoggingMechanismValue, value);
+    if (code == ERROR_SUCCESS)
+        code = key.QueryDWORDValue(ETWLogging::kLoggingMechanismValue, value);
     if (code == ERROR_SUCCESS) {
         PrintF(L"  Logging Mechanism = %lu: %s\n", value,
                value == ETWLogging::kMechanismFile ? L"file" : L"ETW");
@@ -139,8 +141,7 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
     }
     // The logger clamps a threshold to 1..6; anything else would not take
     // effect as written.
-    if (name == kSeverityOverrideValue &&
-        (number < kLowestSeverity || number > kHighestSeverity)) {
+    if (name == kSeverityOverrideValue && (number < kLowestSeverity || number > kHighestSeverity)) {
         PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s", kLowestSeverity,
                                         kHighestSeverity, value.c_str()));
         return kExitFailure;
@@ -180,8 +181,9 @@ void ShowEtw(const Options& options) {
         product.Open(properties.RootKey(), properties.GetKeyPath(nullptr).c_str(),
                      KEY_QUERY_VALUE) == ERROR_SUCCESS;
     PrintF(L"  product %s: %s\n", properties.ProductTag().c_str(),
-           !complete ? L"configuration incomplete (the logger would not start)"
-           : productKey ? L"from the registry" : L"built-in defaults");
+           !complete    ? L"configuration incomplete (the logger would not start)"
+           : productKey ? L"from the registry"
+                        : L"built-in defaults");
     PrintF(L"  provider GUID %s\n", GuidText(properties.ProviderGuid()).c_str());
     PrintF(L"  session %s %s\n", GuidText(properties.SessionGuid()).c_str(),
            properties.SessionName().c_str());
@@ -194,8 +196,8 @@ void ShowEtw(const Options& options) {
     }
     Print(L"  Enable/Severity overrides (later ones win):\n");
     const std::wstring loggerName = ETWLogging::LoggerName(options.group, options.module);
-    for (const std::wstring& path : ETWLogging::OverrideKeyPaths(provider, options.group,
-                                                                 loggerName)) {
+    for (const std::wstring& path :
+         ETWLogging::OverrideKeyPaths(provider, options.group, loggerName)) {
         ShowOverride(properties.RootKey(), path, kEnableOverrideValue);
         ShowOverride(properties.RootKey(), path, kSeverityOverrideValue);
     }

@@ -153,7 +153,8 @@ int ShowCommand(const Options& options) {
 int SetCommand(const Options& options) {
     const auto& words = options.words;
     if (words.size() == 3 && words[1] == L"mechanism") return SetMechanism(words[2]);
-    if (words.size() == 4 && words[1] == L"file") return SetFileSetting(options, words[2], words[3]);
+    if (words.size() == 4 && words[1] == L"file")
+        return SetFileSetting(options, words[2], words[3]);
     if (words.size() == 4 && words[1] == L"etw") return SetEtwOverride(options, words[2], words[3]);
     return Usage(L"set needs: mechanism VALUE | file KEY VALUE | etw NAME VALUE");
 }

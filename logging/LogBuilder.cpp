@@ -53,9 +53,8 @@ bool CDefaultLogBuilder::Build(const wchar_t* groupName, HMODULE module, const w
 }
 
 bool CDefaultLogBuilder::BuildEx(const wchar_t* productTag, const wchar_t* groupName,
-                                 HMODULE module, const wchar_t* hostName,
-                                 DWORD forceFileLogging, CLoggingIf** logger,
-                                 Basalt::CRegKey* configKey) {
+                                 HMODULE module, const wchar_t* hostName, DWORD forceFileLogging,
+                                 CLoggingIf** logger, Basalt::CRegKey* configKey) {
     bool useFile = forceFileLogging == 1;
     if (!useFile) {
         DWORD mechanism = 0;

@@ -22,30 +22,29 @@ constexpr DWORD kMechanismFile = 1;
 // reference. `configKey` is an open key to read "Logging Mechanism" from, or
 // none to read it from the registry's logging key.
 class CLogBuilderIf {
-public:
+  public:
     virtual bool Build(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
-                       DWORD forceFileLogging, CLoggingIf** logger,
-                       Basalt::CRegKey* configKey) = 0;
+                       DWORD forceFileLogging, CLoggingIf** logger, Basalt::CRegKey* configKey) = 0;
 
-protected:
+  protected:
     ~CLogBuilderIf() = default;
 };
 
 // Adds the product tag, which selects the ETW configuration layout.
 class CLogBuilderIf_ex : public CLogBuilderIf {
-public:
+  public:
     virtual bool BuildEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                          const wchar_t* hostName, DWORD forceFileLogging, CLoggingIf** logger,
                          Basalt::CRegKey* configKey) = 0;
 
-protected:
+  protected:
     ~CLogBuilderIf_ex() = default;
 };
 
 // The file back end when forced or when "Logging Mechanism" is exactly 1;
 // otherwise the ETW back end. There is no second attempt with the other one.
 class CDefaultLogBuilder final : public CLogBuilderIf_ex {
-public:
+  public:
     bool Build(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
                DWORD forceFileLogging, CLoggingIf** logger, Basalt::CRegKey* configKey) override;
     bool BuildEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,

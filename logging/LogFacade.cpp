@@ -34,8 +34,8 @@ void CreateLogFacade() {
         if (facade == nullptr) return;
     }
     const LogIdentity& identity = ProcessLogIdentity();
-    facade->Initialize(identity.productTag, identity.groupName, identity.module,
-                       identity.hostName, identity.forceFileLogging);
+    facade->Initialize(identity.productTag, identity.groupName, identity.module, identity.hostName,
+                       identity.forceFileLogging);
 }
 
 }  // namespace
@@ -69,9 +69,9 @@ void CLogFacade::Initialize(const wchar_t* productTag, const wchar_t* groupName,
     if (builder == nullptr) return;
     CLoggingIf* logger = nullptr;
     auto* extended = dynamic_cast<CLogBuilderIf_ex*>(builder);
-    bool built = extended != nullptr &&
-                 extended->BuildEx(productTag, groupName, module, hostName, forceFileLogging,
-                                   &logger, /*configKey=*/nullptr);
+    bool built =
+        extended != nullptr && extended->BuildEx(productTag, groupName, module, hostName,
+                                                 forceFileLogging, &logger, /*configKey=*/nullptr);
     if (!built) {
         logger = nullptr;
         built = builder->Build(groupName, module, hostName, forceFileLogging, &logger,

@@ -37,7 +37,7 @@ struct LogIdentity {
 LogIdentity& ProcessLogIdentity();
 
 class CLogFacade {
-public:
+  public:
     CLogFacade() = default;
     ~CLogFacade();
     CLogFacade(const CLogFacade&) = delete;
@@ -66,7 +66,7 @@ public:
     Basalt::ILoggingHandler* GetRegisteredHandler() const { return registeredHandler_; }
     void SetRegisteredHandler(Basalt::ILoggingHandler* handler) { registeredHandler_ = handler; }
 
-private:
+  private:
     std::unique_ptr<CLoggingIf> logger_;
     Basalt::ILoggingHandler* registeredHandler_ = nullptr;
 };

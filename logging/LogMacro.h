@@ -35,7 +35,7 @@ DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function
 
 // The format is the first of the variable arguments, so that a message
 // without arguments needs no compiler extension.
-#define ETWLOGGING_LOG(level, ...)                                                          \
-    (::ETWLogging::IsLevelEnabledForSource(level)                                           \
+#define ETWLOGGING_LOG(level, ...)                                                             \
+    (::ETWLogging::IsLevelEnabledForSource(level)                                              \
          ? ::ETWLogging::LogFromSource((level), L"" __FILE__, __func__, __LINE__, __VA_ARGS__) \
          : static_cast<DWORD>(ERROR_SUCCESS))

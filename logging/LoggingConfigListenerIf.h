@@ -6,7 +6,7 @@
 namespace ETWLogging {
 
 class LoggingConfigListenerIf {
-public:
+  public:
     // Applies the new state to the logger, then any registry overrides.
     virtual void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) = 0;
     virtual ~LoggingConfigListenerIf() = default;

@@ -20,8 +20,8 @@ DWORD ClampLevel(DWORD level) {
 
 DWORD ExchangeProcessSeverity(DWORD level) { return g_processSeverity.exchange(level); }
 
-DWORD CLoggingIf::FormatAndLog(DWORD level, const wchar_t* file, const wchar_t* function,
-                               int line, const wchar_t* format, va_list args) {
+DWORD CLoggingIf::FormatAndLog(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                               const wchar_t* format, va_list args) {
     // Zero-filled, so that a format the runtime gives up on part way still
     // leaves a terminated text.
     wchar_t buffer[kFormatBufferChars] = {};
@@ -33,14 +33,14 @@ DWORD CLoggingIf::FormatAndLog(DWORD level, const wchar_t* file, const wchar_t* 
     return LogMessage(file, function, line, level, buffer);
 }
 
-#define ETWLOGGING_FIXED_LEVEL(Name, Level)                                                  \
-    DWORD CLoggingIf::Name(const wchar_t* file, const wchar_t* function, int line,           \
-                           const wchar_t* format, ...) {                                     \
-        va_list args;                                                                        \
-        va_start(args, format);                                                              \
-        DWORD code = FormatAndLog(Level, file, function, line, format, args);                \
-        va_end(args);                                                                        \
-        return code;                                                                         \
+#define ETWLOGGING_FIXED_LEVEL(Name, Level)                                        \
+    DWORD CLoggingIf::Name(const wchar_t* file, const wchar_t* function, int line, \
+                           const wchar_t* format, ...) {                           \
+        va_list args;                                                              \
+        va_start(args, format);                                                    \
+        DWORD code = FormatAndLog(Level, file, function, line, format, args);      \
+        va_end(args);                                                              \
+        return code;                                                               \
     }
 
 ETWLOGGING_FIXED_LEVEL(LogNormal, kLevelNormal)

@@ -39,7 +39,7 @@ class LoggingConfigListenerIf;
 
 // The logger interface. Operations are listed in their fixed slot order.
 class CLoggingIf {
-public:
+  public:
     virtual ~CLoggingIf() = default;
 
     // Initialises the logger for a program identity; 0 or a Windows code.
@@ -82,7 +82,7 @@ public:
     virtual DWORD LogInformation(const wchar_t* file, const wchar_t* function, int line,
                                  const wchar_t* format, ...);
 
-protected:
+  protected:
     // Formats into a local buffer of 4160 characters (at most 4159 used, cut
     // when longer) and returns LogMessage's code.
     DWORD FormatAndLog(DWORD level, const wchar_t* file, const wchar_t* function, int line,
@@ -91,14 +91,14 @@ protected:
 
 // The extended interface of the ETW back end; operations follow the base's.
 class CLoggingIf_ex : public CLoggingIf {
-public:
+  public:
     // Init with a product tag. Takes `configListener` (none: the back end's own):
     // once the arguments pass, the logger owns and deletes it; a call refused on its
     // arguments leaves it with the caller.
     virtual DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                          const wchar_t* hostName, LoggingConfigListenerIf* configListener) = 0;
-    virtual DWORD LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function,
-                               int line, const wchar_t* message) = 0;
+    virtual DWORD LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                               const wchar_t* message) = 0;
     virtual DWORD LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                        const wchar_t* format, va_list args) = 0;
     virtual DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,

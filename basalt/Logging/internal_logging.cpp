@@ -61,8 +61,8 @@ void DebugOutputAPI::Write(const wchar_t* text) { ::OutputDebugStringW(text); }
 CDefaultLoggingHandler::CDefaultLoggingHandler(std::shared_ptr<DebugOutputAPI> output)
     : output_(output ? std::move(output) : std::make_shared<DebugOutputAPI>()) {}
 
-void CDefaultLoggingHandler::Log(DWORD type, const wchar_t* file, const wchar_t* function,
-                                 int line, const wchar_t* message) {
+void CDefaultLoggingHandler::Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
+                                 const wchar_t* message) {
     const wchar_t* format;
     switch (type) {
         case kLogTypeNone:

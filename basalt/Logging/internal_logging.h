@@ -16,17 +16,17 @@ constexpr DWORD kLogTypeError = 2;
 
 // Receives the foundation library's finished messages.
 class ILoggingHandler {
-public:
+  public:
     virtual void Log(DWORD type, const wchar_t* file, const wchar_t* function, int line,
                      const wchar_t* message) = 0;
 
-protected:
+  protected:
     ~ILoggingHandler() = default;
 };
 
 // Where the default handler's lines go: the debugger, unless replaced.
 class DebugOutputAPI {
-public:
+  public:
     virtual ~DebugOutputAPI() = default;
     // Hands one line to OutputDebugStringW.
     virtual void Write(const wchar_t* text);
@@ -34,7 +34,7 @@ public:
 
 // Writes each message as one debugger line; type 0 writes nothing.
 class CDefaultLoggingHandler : public ILoggingHandler {
-public:
+  public:
     explicit CDefaultLoggingHandler(std::shared_ptr<DebugOutputAPI> output = nullptr);
     // Unregisters the handler from the foundation logger if it is registered.
     virtual ~CDefaultLoggingHandler();
@@ -50,17 +50,17 @@ public:
     // creating it on first use; none once it is gone.
     static CDefaultLoggingHandler* InstanceIfAlive();
 
-private:
+  private:
     std::shared_ptr<DebugOutputAPI> output_;
 };
 
 // The process-wide registration. Registration is meant for start-up and
 // shut-down; Log may run on any thread.
 class CLogger {
-public:
-    // 0 when `handler` is (or already was) registered; ERROR_INVALID_PARAMETER for none; ERROR_INVALID_STATE when
-    // another handler than the default one is registered, which keeps it and
-    // is told of the refusal.
+  public:
+    // 0 when `handler` is (or already was) registered; ERROR_INVALID_PARAMETER for none;
+    // ERROR_INVALID_STATE when another handler than the default one is registered, which keeps it
+    // and is told of the refusal.
     static DWORD RegisterHandler(ILoggingHandler* handler);
 
     // 0 when `handler` was the registered one and is no longer; ERROR_INVALID_PARAMETER for none;

@@ -13,8 +13,7 @@ constexpr DWORD kSeverityPreset = 3;
 std::array<std::wstring, kOverrideKeyCount> OverrideKeyPaths(const std::wstring& providerPath,
                                                              const std::wstring& groupName,
                                                              const std::wstring& loggerName) {
-    return {providerPath,
-            Basalt::FormatString(L"%s\\%s", providerPath.c_str(), groupName.c_str()),
+    return {providerPath, Basalt::FormatString(L"%s\\%s", providerPath.c_str(), groupName.c_str()),
             Basalt::FormatString(L"%s\\%s", providerPath.c_str(), loggerName.c_str())};
 }
 

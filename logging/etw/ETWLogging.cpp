@@ -245,15 +245,15 @@ const char* ConvertToUtf8(wchar_t* text, size_t charCount, std::unique_ptr<char[
     utf8Bytes = 0;
     if (charCount == 0) return utf8;
     if (tailBytes > 0) {
-        utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, utf8, tailBytes, nullptr,
-                                          nullptr);
+        utf8Bytes =
+            ::WideCharToMultiByte(CP_UTF8, 0, text, chars, utf8, tailBytes, nullptr, nullptr);
     }
     if (utf8Bytes != 0) return utf8;
     const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return utf8;
     heapText.reset(new char[needed]());
-    utf8Bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, heapText.get(), needed, nullptr,
-                                      nullptr);
+    utf8Bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text, chars, heapText.get(), needed, nullptr, nullptr);
     return heapText.get();
 }
 

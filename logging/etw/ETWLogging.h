@@ -67,8 +67,8 @@ class CETWLogging : public CLoggingIf_ex {
     LONG AddRef() override;
     LONG Release() override;
 
-    // 20001 once started; ERROR_INVALID_PARAMETER for an empty group or host name or a configuration
-    // that does not load (it loads only once per object); else 0.
+    // 20001 once started; ERROR_INVALID_PARAMETER for an empty group or host name or a
+    // configuration that does not load (it loads only once per object); else 0.
     DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                  const wchar_t* hostName, LoggingConfigListenerIf* configListener) override;
     // LogEx with "%s" and the message.
@@ -83,9 +83,9 @@ class CETWLogging : public CLoggingIf_ex {
     // Whether the handle comes from the session that enabled the provider: the same logger
     // id (low 16 bits), whatever level and flags it carries.
     bool IsSessionHandle(ULONG64 traceHandle) override;
-    // Enable (4) and disable (5) requests of a trace controller; ERROR_INVALID_PARAMETER for others. An enable
-    // keeps its handle, the newest one, whether from the session already stored (a level
-    // change) or from one taking the provider over; a disable counts only from the stored
+    // Enable (4) and disable (5) requests of a trace controller; ERROR_INVALID_PARAMETER for
+    // others. An enable keeps its handle, the newest one, whether from the session already stored
+    // (a level change) or from one taking the provider over; a disable counts only from the stored
     // session. The last error when the handle or enable level cannot be read.
     ULONG OnControlRequest(ULONG requestCode, PVOID buffer) override;
     void SetEventGuid() override;
@@ -98,9 +98,9 @@ class CETWLogging : public CLoggingIf_ex {
     void FillEventRecord(const wchar_t* file, const wchar_t* function, int line,
                          EventContext& record) override;
 
-    // The control callback given to the tracing service: ERROR_INVALID_PARAMETER without a context, ERROR_UNHANDLED_EXCEPTION when
-    // an exception escapes OnControlRequest, thrown or structured (an access violation,
-    // RaiseException), with every compiler.
+    // The control callback given to the tracing service: ERROR_INVALID_PARAMETER without a context,
+    // ERROR_UNHANDLED_EXCEPTION when an exception escapes OnControlRequest, thrown or structured
+    // (an access violation, RaiseException), with every compiler.
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
                                         ULONG* bufferSize, PVOID buffer);
 

@@ -61,7 +61,7 @@ std::wstring QueryFileVersion(const std::wstring& path) {
     void* translation = nullptr;
     UINT translationBytes = 0;
     if (!api.QueryValue(data.data(), L"\\VarFileInfo\\Translation", &translation,
-                          &translationBytes) ||
+                        &translationBytes) ||
         translation == nullptr || translationBytes < kTranslationBytes) {
         return std::wstring();
     }

@@ -372,9 +372,8 @@ DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition) {
     }
     // Append-only access: every write lands whole at the end of the file, even
     // when another process appends at the same moment.
-    Basalt::UniqueHandle opened(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                              kShare, nullptr, disposition, kLogFileAttributes,
-                                              nullptr));
+    Basalt::UniqueHandle opened(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShare,
+                                              nullptr, disposition, kLogFileAttributes, nullptr));
     if (!opened) return ::GetLastError();
     if (disposition == OPEN_ALWAYS && ::GetLastError() != ERROR_ALREADY_EXISTS) markNeeded = true;
     DWORD written = 0;

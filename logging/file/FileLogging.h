@@ -75,8 +75,8 @@ class CLogging : public CLoggingIf {
     CLogging& operator=(const CLogging&) = delete;
 
     // Derives names and paths and reads the settings. 20001 when initialised;
-    // ERROR_INVALID_PARAMETER for an empty group or host name or module name; ERROR_OUTOFMEMORY when the program's
-    // file name has no folder; the known-folder or path-length code.
+    // ERROR_INVALID_PARAMETER for an empty group or host name or module name; ERROR_OUTOFMEMORY
+    // when the program's file name has no folder; the known-folder or path-length code.
     DWORD Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
                LoggingConfigListenerIf* configListener) override;
     DWORD Start() override { return ERROR_SUCCESS; }

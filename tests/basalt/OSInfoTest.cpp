@@ -190,7 +190,8 @@ TEST(FileVersionInfo, LoadsOnceAndAnswersStringsOrNothing) {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
     EXPECT_FALSE(FileVersionInfo().Load(std::wstring(temp) + L"no-such-file.dll"));
-    EXPECT_FALSE(SystemFileVersionInfo(std::make_shared<TestSupport::FolderShell>(L"")).Load(L"kernel32.dll"));
+    EXPECT_FALSE(SystemFileVersionInfo(std::make_shared<TestSupport::FolderShell>(L""))
+                     .Load(L"kernel32.dll"));
 }
 
 }  // namespace

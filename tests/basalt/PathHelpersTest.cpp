@@ -82,8 +82,11 @@ TEST(TextAfterLastBackslash, IsTheFileNameOrTheWholeText) {
     const struct {
         const wchar_t* path;
         const wchar_t* expected;
-    } kCases[] = {{L"C:\\a\\b.exe", L"b.exe"}, {L"b.exe", L"b.exe"}, {L"C:\\a\\", L""},
-                  {L"\\b", L"b"}, {L"", L""}};
+    } kCases[] = {{L"C:\\a\\b.exe", L"b.exe"},
+                  {L"b.exe", L"b.exe"},
+                  {L"C:\\a\\", L""},
+                  {L"\\b", L"b"},
+                  {L"", L""}};
     for (const auto& c : kCases) EXPECT_EQ(TextAfterLastBackslash(c.path), c.expected) << c.path;
 }
 

@@ -64,7 +64,7 @@ std::vector<std::string> ImportedLibraries(const std::wstring& path) {
 }
 
 class GatesvcEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TearDown();
         ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\gatesvc.exe").c_str(),
@@ -155,9 +155,13 @@ TEST_F(GatesvcEndToEnd, OnlyTheTwoCommandsActMatchedCaseInsensitivelyAsPrefixes)
     const struct {
         const wchar_t* arguments;
         bool installed;
-    } cases[] = {{L"", false},          {L" /Install", false},         {L" /Uninstall", false},
-                 {L" InstallCat", false}, {L" /InstallCat extra", false},
-                 {L" /installcatalog", true}, {L" /UNINSTALLCATALOG", false}};
+    } cases[] = {{L"", false},
+                 {L" /Install", false},
+                 {L" /Uninstall", false},
+                 {L" InstallCat", false},
+                 {L" /InstallCat extra", false},
+                 {L" /installcatalog", true},
+                 {L" /UNINSTALLCATALOG", false}};
     for (const auto& c : cases) {
         const std::string name = testing::PrintToString(std::wstring(c.arguments));
         EXPECT_EQ(Run(c.arguments), 0) << name;

@@ -33,14 +33,13 @@ std::wstring Literal(const std::wstring& text) {
 }
 
 class GatesvcFileLogging : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RemoveTree(LogRoot());
         ::DeleteFileW(DriverDestination().c_str());
         Basalt::CObfuscatedRegKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath), 0);
-        ASSERT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanismValue,
-                                    ETWLogging::kMechanismFile),
+        ASSERT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanismValue, ETWLogging::kMechanismFile),
                   0);
         ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\gatesvc.exe").c_str(),
                                 (folder_ / L"gatesvc.exe").c_str(), FALSE));
@@ -68,14 +67,15 @@ TEST_F(GatesvcFileLogging, HeldDestinationWritesTheInformationLineWithTheFieldsO
     ASSERT_TRUE(shared.SetDword(L"Config", L"Options", 0x3C));
     ASSERT_EQ(InstallWhileDriverHeld(folder_), 0);
 
-    const std::wstring copy = Literal(L"Copy file to " + DriverDestination() + L" failed from " +
-                                      (folder_ / L"BulwarkK.sys") +
-                                      L". Try to delay copy until reboot\r\n");
+    const std::wstring copy =
+        Literal(L"Copy file to " + DriverDestination() + L" failed from " +
+                (folder_ / L"BulwarkK.sys") + L". Try to delay copy until reboot\r\n");
     const std::wstring date = L"(\\d\\d)/(\\d\\d)/(\\d{4}) \\d\\d:\\d\\d:\\d\\d [AP]M\\$ -- ";
     const std::wstring head = L"\\(Information\\)\\$ \\[    gatesvc\\.exe\\]\\$ ";
-    const std::wstring fields = L"\\[PID:[ \\d]{5,} TID:[ \\d]{5,}\\]\\$ "
-                                L"\\[             gatesvc:  136\\]\\$ "
-                                L"\\[                   InstallHipsDriverFile\\(\\)\\]\\$ ";
+    const std::wstring fields =
+        L"\\[PID:[ \\d]{5,} TID:[ \\d]{5,}\\]\\$ "
+        L"\\[             gatesvc:  136\\]\\$ "
+        L"\\[                   InstallHipsDriverFile\\(\\)\\]\\$ ";
     const std::wregex lines(date + head + copy + L".*" + head + fields + copy,
                             std::regex_constants::icase);  // paths may differ in case
     const std::wstring log = ReadLog();

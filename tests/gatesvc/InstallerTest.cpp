@@ -23,8 +23,15 @@ namespace {
 
 // What the stand-ins fail, and every call they were given.
 enum Failure {
-    kNoSystemFolder = 1, kNoProgramPath = 2, kCopy = 4, kMove = 8, kDelete = 16,
-    kNoWintrust = 32, kAcquire = 64, kAdd = 128, kRemove = 256
+    kNoSystemFolder = 1,
+    kNoProgramPath = 2,
+    kCopy = 4,
+    kMove = 8,
+    kDelete = 16,
+    kNoWintrust = 32,
+    kAcquire = 64,
+    kAdd = 128,
+    kRemove = 256
 };
 int g_failures = 0;
 std::vector<std::wstring> g_calls;
@@ -38,8 +45,8 @@ BOOL Call(const std::wstring& call, int failure, DWORD error = ERROR_GEN_FAILURE
 }
 
 BOOL WINAPI FakeAcquire(HANDLE* context, const GUID* subsystem, DWORD) {
-    const GUID driverActionVerify = {0xF750E6C3, 0x38EE, 0x11D1,
-                                     {0x85, 0xE5, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+    const GUID driverActionVerify = {
+        0xF750E6C3, 0x38EE, 0x11D1, {0x85, 0xE5, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
     const bool verify = subsystem != nullptr && IsEqualGUID(*subsystem, driverActionVerify);
     const BOOL acquired = Call(verify ? L"acquire" : L"acquire another subsystem", kAcquire);
     *context = acquired ? reinterpret_cast<HANDLE>(0x1234) : nullptr;
@@ -57,7 +64,7 @@ BOOL WINAPI FakeRemove(HANDLE, LPCWSTR member, DWORD) {
 
 // Stands in for the file system, the known folder and "wintrust.dll".
 class FakeSystem : public InstallerSystemAPI {
-public:
+  public:
     HRESULT GetKnownFolderPath(REFKNOWNFOLDERID id, DWORD, HANDLE, PWSTR* path) override {
         if ((g_failures & kNoSystemFolder) || !IsEqualGUID(id, FOLDERID_System)) return E_FAIL;
         return ::SHStrDupW(L"C:\\windows\\system32", path);
@@ -73,9 +80,9 @@ public:
             kCopy, ERROR_SHARING_VIOLATION);
     }
     BOOL MoveFileWithFlags(const wchar_t* from, const wchar_t* to, DWORD flags) override {
-        return Call(L"move " + std::wstring(from) + L" -> " + (to ? to : L"(none)") +
-                          L" flags " + std::to_wstring(flags),
-                      kMove, ERROR_ACCESS_DENIED);
+        return Call(L"move " + std::wstring(from) + L" -> " + (to ? to : L"(none)") + L" flags " +
+                        std::to_wstring(flags),
+                    kMove, ERROR_ACCESS_DENIED);
     }
     BOOL DeleteFileAt(const wchar_t* path) override {
         return Call(L"delete " + std::wstring(path), kDelete, ERROR_FILE_NOT_FOUND);
@@ -103,7 +110,7 @@ public:
 };
 
 class InstallerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Reset(0); }
     void TearDown() override { ETWLogging::GetLogFacade()->SetLogger(nullptr); }
     void Reset(int failures) {
@@ -152,27 +159,72 @@ TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
     } cases[] = {
         {"copy succeeds, logs nothing", kInstall, 0, 1, true, {copy}, {}},
         {"copy fails: move scheduled", kInstall, kCopy, 1, true, {copy, move}, {copyFailed}},
-        {"delayed move fails", kInstall, kCopy | kMove, 1, true, {copy, move},
+        {"delayed move fails",
+         kInstall,
+         kCopy | kMove,
+         1,
+         true,
+         {copy, move},
          {copyFailed, moveFailed}},
-        {"threshold 4 keeps only the error", kInstall, kCopy | kMove, 4, true, {copy, move},
+        {"threshold 4 keeps only the error",
+         kInstall,
+         kCopy | kMove,
+         4,
+         true,
+         {copy, move},
          {moveFailed}},
-        {"delete fails: deletion scheduled silently", kUninstall, kDelete, 1, true,
-         {L"delete " + dst, L"move " + dst + L" -> (none) flags 4"}, {}},
+        {"delete fails: deletion scheduled silently",
+         kUninstall,
+         kDelete,
+         1,
+         true,
+         {L"delete " + dst, L"move " + dst + L" -> (none) flags 4"},
+         {}},
         // No destination: a relative one would land in the working directory.
-        {"install without System folder", kInstall, kNoSystemFolder, 1, true, {},
+        {"install without System folder",
+         kInstall,
+         kNoSystemFolder,
+         1,
+         true,
+         {},
          {L"4 gatesvc InstallHipsDriverFile:126 Cannot locate System Path."}},
-        {"delete without System folder", kUninstall, kNoSystemFolder, 1, true, {},
+        {"delete without System folder",
+         kUninstall,
+         kNoSystemFolder,
+         1,
+         true,
+         {},
          {L"4 gatesvc DeleteHipsDriverFile:104 Cannot locate System Path."}},
         // The catalog, for driver verification and under its member name: every handle
         // acquired is released, a refusal gives false, nothing is logged.
-        {"catalog added", kAddCatalog, 0, 1, true,
-         {load, L"acquire", add, L"release catalog", L"release context"}, {}},
-        {"add refused", kAddCatalog, kAdd, 1, false, {load, L"acquire", add, L"release context"},
+        {"catalog added",
+         kAddCatalog,
+         0,
+         1,
+         true,
+         {load, L"acquire", add, L"release catalog", L"release context"},
          {}},
-        {"catalog removed", kRemoveCatalog, 0, 1, true,
-         {load, L"acquire", remove, L"release context"}, {}},
-        {"remove refused", kRemoveCatalog, kRemove, 1, false,
-         {load, L"acquire", remove, L"release context"}, {}},
+        {"add refused",
+         kAddCatalog,
+         kAdd,
+         1,
+         false,
+         {load, L"acquire", add, L"release context"},
+         {}},
+        {"catalog removed",
+         kRemoveCatalog,
+         0,
+         1,
+         true,
+         {load, L"acquire", remove, L"release context"},
+         {}},
+        {"remove refused",
+         kRemoveCatalog,
+         kRemove,
+         1,
+         false,
+         {load, L"acquire", remove, L"release context"},
+         {}},
         {"no context, no catalog call", kAddCatalog, kAcquire, 1, false, {load, L"acquire"}, {}},
         {"no wintrust.dll", kAddCatalog, kNoWintrust, 1, false, {load}, {}},
     };

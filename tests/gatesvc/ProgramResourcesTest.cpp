@@ -39,19 +39,19 @@ TEST(ProgramResources, EachProgramAsksForItsLevelOnTheSupportedWindowsVersions) 
                      {L"hvlogcfg.exe", "level=\"asInvoker\""}};
     for (const auto& program : kPrograms) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(program.program)));
-        const std::string manifest = ManifestOf(TestSupport::ProgramFolder() + L"\\" +
-                                                program.program);
+        const std::string manifest =
+            ManifestOf(TestSupport::ProgramFolder() + L"\\" + program.program);
         EXPECT_NE(std::string::npos, manifest.find(program.level));
         EXPECT_NE(std::string::npos, manifest.find("uiAccess=\"false\""));
-        for (const char* windows : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",    // 7
+        for (const char* windows : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",     // 7
                                     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {  // 10, 11
             EXPECT_NE(std::string::npos, manifest.find(windows)) << windows;
         }
         // Console programs: no common controls, no DPI awareness.
         EXPECT_EQ(std::string::npos, manifest.find("Common-Controls"));
         EXPECT_EQ(std::string::npos, manifest.find("dpiAware"));
-        EXPECT_EQ(kProjectVersion, internal::QueryFileVersion(TestSupport::ProgramFolder() +
-                                                              L"\\" + program.program));
+        EXPECT_EQ(kProjectVersion, internal::QueryFileVersion(TestSupport::ProgramFolder() + L"\\" +
+                                                              program.program));
     }
 }
 

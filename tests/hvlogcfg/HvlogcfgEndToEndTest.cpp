@@ -28,7 +28,7 @@ std::wstring ProfileText(const std::wstring& file, const wchar_t* key) {
 }
 
 class Hvlogcfg : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { TearDown(); }
     void TearDown() override {
         RemoveTree(LogRoot());
@@ -56,9 +56,9 @@ protected:
 TEST_F(Hvlogcfg, FileMechanismMakesTheInstallerLogOptionsChangeTheFieldsTailShowsIt) {
     Expect(L"set mechanism file", 0);
     ASSERT_EQ(InstallWhileDriverHeld(folder_), 0);
-    Expect(L"tail -n 1", 0,
-           {"-- (Information)$ [    gatesvc.exe]$ Copy file to ",
-            "Try to delay copy until reboot"});
+    Expect(
+        L"tail -n 1", 0,
+        {"-- (Information)$ [    gatesvc.exe]$ Copy file to ", "Try to delay copy until reboot"});
     Expect(L"set file Options 60", 0);
     ASSERT_EQ(InstallWhileDriverHeld(folder_), 0);
     Expect(L"tail -n 1", 0,
@@ -81,15 +81,16 @@ TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
     std::wstring cipher = ProfileText(FolderIni(), L"Severity");
     ASSERT_GE(cipher.size(), 2u);
     cipher[0] = cipher[0] == L'0' ? L'1' : L'0';
-    ASSERT_TRUE(::WritePrivateProfileStringW(L"Config", L"Severity", cipher.c_str(),
-                                             FolderIni().c_str()));
-    ASSERT_TRUE(::WritePrivateProfileStringW(L"Config", L"MaxSize", L"300000",
-                                             SharedIni().c_str()));
+    ASSERT_TRUE(
+        ::WritePrivateProfileStringW(L"Config", L"Severity", cipher.c_str(), FolderIni().c_str()));
+    ASSERT_TRUE(
+        ::WritePrivateProfileStringW(L"Config", L"MaxSize", L"300000", SharedIni().c_str()));
     Expect(L"show", 0,
            {"folder log.ini: tampered", "shared log.ini: plain", "Severity   3 (default)"});
     // Saved by an editor with a byte order mark: said so, not taken for tampering.
     const auto bytes = ReadFileBytes(SharedIni());
-    ASSERT_TRUE(WriteFileText(SharedIni(), "\xEF\xBB\xBF" + std::string(bytes.begin(), bytes.end())));
+    ASSERT_TRUE(
+        WriteFileText(SharedIni(), "\xEF\xBB\xBF" + std::string(bytes.begin(), bytes.end())));
     Expect(L"set file MaxEntries 5 --shared", 1, {"UTF-8 byte order mark", "would not be seen"});
     Expect(L"show", 0, {"shared log.ini: ignored, the file starts with a UTF-8 byte order mark"});
 }
@@ -100,8 +101,8 @@ TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
 TEST_F(Hvlogcfg, ChangesWhileAProgramLogsAllApplyAndLoseNoLine) {
     const std::wstring module = L" --module file_log_writer";
     Expect(L"set file MaxEntries 100" + module, 0);
-    Basalt::UniqueKernelHandle writer = StartProgram(
-        L"\"" + ProgramFolder() + L"\\file_log_writer.exe\" - changes 3000");
+    Basalt::UniqueKernelHandle writer =
+        StartProgram(L"\"" + ProgramFolder() + L"\\file_log_writer.exe\" - changes 3000");
     ASSERT_TRUE(writer);
     DWORD options = 0;
     for (int i = 0; i < 20; ++i) {
@@ -110,8 +111,8 @@ TEST_F(Hvlogcfg, ChangesWhileAProgramLogsAllApplyAndLoseNoLine) {
     }
     EXPECT_EQ(0, WaitForExit(writer.get()));
     Expect(L"show" + module, 0,
-           {Basalt::CodePageFromWide(CP_ACP,
-                                     Basalt::FormatString(L"Options    %lu (folder log.ini)", options))
+           {Basalt::CodePageFromWide(
+                CP_ACP, Basalt::FormatString(L"Options    %lu (folder log.ini)", options))
                 .c_str(),
             "MaxEntries 100 (folder log.ini)"});
     std::set<std::wstring> seen;
@@ -218,7 +219,10 @@ TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
     Expect(L"tail -n 20000", 0);
     EXPECT_EQ(0u, output_.find("line 0\r\n"));
     // A last line longer than what tail reads is shown from where it began reading, marked.
-    const std::wstring longLine = L"\xFEFF" L"first\r\n" + std::wstring(40000, L'y') + L"\r\n";
+    const std::wstring longLine =
+        L"\xFEFF"
+        L"first\r\n" +
+        std::wstring(40000, L'y') + L"\r\n";
     ASSERT_TRUE(WriteFileBytes(log, longLine.data(), longLine.size() * sizeof(wchar_t)));
     Expect(L"tail -n 1", 0);
     EXPECT_EQ(0u, output_.find("[...]yyyy"));

@@ -15,7 +15,7 @@ namespace TestSupport {
 // A key below HKEY_CURRENT_USER\Software\GatesvcTests (or another root) that
 // is deleted with everything below it when the object goes.
 class ScratchRegistryKey {
-public:
+  public:
     explicit ScratchRegistryKey(const std::wstring& name, HKEY root = HKEY_CURRENT_USER);
     ~ScratchRegistryKey();
     ScratchRegistryKey(const ScratchRegistryKey&) = delete;
@@ -27,7 +27,7 @@ public:
     // An open handle with full access.
     HKEY handle() const { return handle_.get(); }
 
-private:
+  private:
     HKEY root_;
     std::wstring path_;
     Basalt::UniqueHkey handle_;
@@ -38,7 +38,7 @@ void DeleteRegistryTree(HKEY root, const std::wstring& path);
 
 // A fresh folder under the temporary folder, removed with its contents.
 class ScratchFolder {
-public:
+  public:
     explicit ScratchFolder(const std::wstring& name);
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
@@ -47,7 +47,7 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
-private:
+  private:
     std::wstring path_;
 };
 
@@ -83,21 +83,21 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks =
 
 // A shell whose program data folder is `folder`; an empty one fails every request.
 class FolderShell : public Basalt::ShlObjAPI {
-public:
+  public:
     explicit FolderShell(std::wstring folder) : folder_(std::move(folder)) {}
     HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token,
                                PWSTR* path) override;
 
-private:
+  private:
     std::wstring folder_;
 };
 
 // The installer's world in the test prefix.
 std::wstring SystemFolder();
-std::wstring DriverDestination();      // <System>\drivers\BulwarkK.sys
-std::wstring LogRoot();                // <ProgramData>\Halvik\HVLOGS
-void ClearPendingRenames();            // PendingFileRenameOperations
-void RemoveLoggingMechanism();         // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
+std::wstring DriverDestination();  // <System>\drivers\BulwarkK.sys
+std::wstring LogRoot();            // <ProgramData>\Halvik\HVLOGS
+void ClearPendingRenames();        // PendingFileRenameOperations
+void RemoveLoggingMechanism();     // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
 
 // Puts gatesvc.exe and a sample driver into `app` and runs "/InstallCat" while the installed
 // driver file is held open without sharing, as a loaded driver's is; the exit code.
@@ -106,7 +106,7 @@ int InstallWhileDriverHeld(const ScratchFolder& app);
 // Bytes at the very end of a writable page followed by an inaccessible one: a read or
 // write past the last byte faults at once instead of passing unnoticed.
 class GuardedBuffer {
-public:
+  public:
     explicit GuardedBuffer(size_t byteCount);
     GuardedBuffer(const void* data, size_t byteCount);
     ~GuardedBuffer();
@@ -116,7 +116,7 @@ public:
     BYTE* data() const { return data_; }
     size_t size() const { return size_; }
 
-private:
+  private:
     void* base_ = nullptr;
     BYTE* data_ = nullptr;
     size_t size_ = 0;

@@ -32,8 +32,8 @@ std::vector<RecordedMessage> RecordingLogger::Messages() {
 void RecordingLogger::Record(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                              const wchar_t* message) {
     std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back({level, file ? file : L"", function ? function : L"", line,
-                         message ? message : L""});
+    messages_.push_back(
+        {level, file ? file : L"", function ? function : L"", line, message ? message : L""});
 }
 
 }  // namespace TestSupport

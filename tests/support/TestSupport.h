@@ -25,9 +25,11 @@ struct RecordedMessage {
 
 // A logger that records what reaches it. Thread-safe.
 class RecordingLogger : public ETWLogging::CLoggingIf {
-public:
+  public:
     DWORD Init(const wchar_t*, HMODULE, const wchar_t*,
-               ETWLogging::LoggingConfigListenerIf*) override { return 0; }
+               ETWLogging::LoggingConfigListenerIf*) override {
+        return 0;
+    }
     DWORD Start() override { return startResult; }
     void GetLoggerName(std::wstring&) override {}
     void GetGroupName(std::wstring&) override {}
@@ -51,11 +53,11 @@ public:
     std::vector<RecordedMessage> Messages();
     DWORD startResult = 0;
 
-protected:
+  protected:
     void Record(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                 const wchar_t* message);
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<RecordedMessage> messages_;
     bool enabled_ = true;

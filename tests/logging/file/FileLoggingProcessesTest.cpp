@@ -144,7 +144,8 @@ TEST_F(SharedFolderTest, LockHeldTooLongKeepsWritingTheCurrentFile) {
     ASSERT_EQ(ERROR_SUCCESS, Write(L"after"));  // with the lock the ring turns again
     EXPECT_EQ(std::vector<std::wstring>{L"after"}, [&] {
         std::vector<std::wstring> messages;
-        for (const std::wstring& line : ReadLogLines(LogFile(2))) messages.push_back(MessageOf(line));
+        for (const std::wstring& line : ReadLogLines(LogFile(2)))
+            messages.push_back(MessageOf(line));
         return messages;
     }());
     EXPECT_EQ(2u, ReadSetting(logger_.FolderIniPath(), kLastLogIdxKey));
@@ -171,8 +172,8 @@ TEST(FileLoggingProcesses, WritersAtOnceLoseTearAndDoubleNoLineAndKeepTheSetting
         std::vector<Basalt::UniqueKernelHandle> writers;
         for (int k = 0; k < kWriters; ++k) {
             writers.push_back(TestSupport::StartProgram(Basalt::FormatString(
-                L"\"%s\\file_log_writer.exe\" \"%s\" w%d %d",
-                TestSupport::ProgramFolder().c_str(), data.path().c_str(), k, kLines)));
+                L"\"%s\\file_log_writer.exe\" \"%s\" w%d %d", TestSupport::ProgramFolder().c_str(),
+                data.path().c_str(), k, kLines)));
             ASSERT_TRUE(writers.back());
         }
         for (const auto& writer : writers) EXPECT_EQ(0, TestSupport::WaitForExit(writer.get()));
@@ -191,11 +192,11 @@ TEST(FileLoggingProcesses, WritersAtOnceLoseTearAndDoubleNoLineAndKeepTheSetting
                 int k = -1;
                 int n = -1;
                 if (swscanf(message.c_str(), L"w%d %d", &k, &n) == 2 && k >= 0 && k < kWriters &&
-                    n == next[k] &&
-                    message == Basalt::FormatString(L"w%d %06d ", k, n) + padding) {
+                    n == next[k] && message == Basalt::FormatString(L"w%d %06d ", k, n) + padding) {
                     ++next[k];
                 } else if (++misplaced < 5) {
-                    ADD_FAILURE() << "torn, doubled or out of order: " << testing::PrintToString(line);
+                    ADD_FAILURE() << "torn, doubled or out of order: "
+                                  << testing::PrintToString(line);
                 }
             }
             EXPECT_EQ(1u, marks) << index;
