@@ -12,6 +12,7 @@ have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 have_cmd pgrep || need+=(procps)
+have_cmd clang-format || need+=(clang-format)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
