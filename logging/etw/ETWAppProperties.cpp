@@ -42,11 +42,11 @@ ETWAppProperties::ETWAppProperties(std::shared_ptr<Basalt::ShlObjAPI> shell)
 bool ETWAppProperties::LoadConfiguration(const wchar_t* productTag) {
     if (!productTag_.empty()) return false;  // only the first load counts
     productTag_ = (productTag != nullptr && *productTag != L'\0') ? productTag : kDefaultProductTag;
-    if (programDataFolder_.empty() && GetProgramDataFolder(programDataFolder_) != 0) {
+    if (programDataFolder_.empty() && GetProgramDataFolder(programDataFolder_) != ERROR_SUCCESS) {
         return false;
     }
     Basalt::CRegKey productKey;
-    if (productKey.Open(rootKey_, GetKeyPath(nullptr).c_str(), KEY_QUERY_VALUE) == 0) {
+    if (productKey.Open(rootKey_, GetKeyPath(nullptr).c_str(), KEY_QUERY_VALUE) == ERROR_SUCCESS) {
         return ReadFromRegistry(programDataFolder_, productKey);
     }
     return SetDefaults(programDataFolder_);
@@ -66,9 +66,9 @@ bool ETWAppProperties::ReadFromRegistry(std::wstring programDataFolder,
     Basalt::CObfuscatedRegKey baseKey;
     baseKey.Attach(productKey.Detach());
     Basalt::CObfuscatedRegKey session, provider, controller;
-    if (session.Open(baseKey.GetHandle(), kSessionKey, KEY_QUERY_VALUE) != 0 ||
-        provider.Open(baseKey.GetHandle(), kProviderKey, KEY_QUERY_VALUE) != 0 ||
-        controller.Open(baseKey.GetHandle(), kControllerKey, KEY_QUERY_VALUE) != 0) {
+    if (session.Open(baseKey.GetHandle(), kSessionKey, KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+        provider.Open(baseKey.GetHandle(), kProviderKey, KEY_QUERY_VALUE) != ERROR_SUCCESS ||
+        controller.Open(baseKey.GetHandle(), kControllerKey, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
         return false;
     }
     loggingKeyPath_ = GetKeyPath(nullptr);
@@ -84,11 +84,11 @@ bool ETWAppProperties::ReadFromRegistry(std::wstring programDataFolder,
     SetPaths(programDataFolder, logSubPath, etlSubPath);
 
     // In this order, stopping at the first value that cannot be read.
-    return controller.QueryStringValue(kControllerPathValue, controllerPath_) == 0 &&
-           controller.QueryStringValue(kOwnerMutexNameValue, ownerMutexName_) == 0 &&
-           session.QueryGUIDValue(kSessionGuidValue, sessionGuid_) == 0 &&
-           session.QueryStringValue(kSessionNameValue, sessionName_) == 0 &&
-           provider.QueryGUIDValue(kProviderGuidValue, providerGuid_) == 0;
+    return controller.QueryStringValue(kControllerPathValue, controllerPath_) == ERROR_SUCCESS &&
+           controller.QueryStringValue(kOwnerMutexNameValue, ownerMutexName_) == ERROR_SUCCESS &&
+           session.QueryGUIDValue(kSessionGuidValue, sessionGuid_) == ERROR_SUCCESS &&
+           session.QueryStringValue(kSessionNameValue, sessionName_) == ERROR_SUCCESS &&
+           provider.QueryGUIDValue(kProviderGuidValue, providerGuid_) == ERROR_SUCCESS;
 }
 
 bool ETWAppProperties::SetDefaults(std::wstring programDataFolder) {

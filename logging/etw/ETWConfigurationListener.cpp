@@ -52,11 +52,13 @@ void CETWConfigurationListener::GetProviderKey(HKEY& root, std::wstring& path) {
 void CETWConfigurationListener::ApplyKey(const HKEY& root, const std::wstring& path) {
     if (logger_ == nullptr) return;
     Basalt::CRegKey key;
-    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != 0) return;
+    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
     DWORD enable = 0;
-    if (key.QueryDWORDValue(kEnableOverrideValue, enable) == 0) logger_->SetEnabled(enable != 0);
+    if (key.QueryDWORDValue(kEnableOverrideValue, enable) == ERROR_SUCCESS)
+        logger_->SetEnabled(enable != 0);
     DWORD severity = kSeverityPreset;
-    if (key.QueryDWORDValue(kSeverityOverrideValue, severity) == 0) logger_->SetSeverity(severity);
+    if (key.QueryDWORDValue(kSeverityOverrideValue, severity) == ERROR_SUCCESS)
+        logger_->SetSeverity(severity);
 }
 
 }  // namespace ETWLogging

@@ -223,15 +223,10 @@ void CLogging::Log(DWORD level, const wchar_t* file, const wchar_t* function, in
     // The lock is a critical section: LogMessage below takes it again on this thread.
     Basalt::CAutoLock lock(lock_);
     if (!enabled_ || level < severity_) return;
-    wchar_t buffer[kFormatBufferChars] = {};
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        // At most 4159 characters; longer output is cut there and stays terminated.
-        ::_vsnwprintf(buffer, kFormatBufferChars - 1, format, args);
-        va_end(args);
-    }
-    LogMessage(file, function, line, level, buffer);
+    va_list args;
+    va_start(args, format);
+    FormatAndLog(level, file, function, line, format, args);  // at most 4159 characters
+    va_end(args);
 }
 
 DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
