@@ -298,17 +298,20 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
         return ERROR_INVALID_PARAMETER;
     }
     if (file_) return ERROR_ALREADY_EXISTS;
-    // Without the lock another program may be turning the ring or rewriting
-    // log.ini: the line goes to the end of the current file, and nothing is
-    // emptied or stored.
-    if (!folderLock.owned()) return OpenCurrentFile();
-
     DWORD index = 0;
     const IndexSource source = ReadLastLogIdx(index);
-    if (source == IndexSource::kUnreadable) return OpenCurrentFile();
+    const bool stored = source == IndexSource::kStored;
+    // Without the lock another program may be turning the ring or rewriting
+    // log.ini, and an unreadable log.ini hides where the ring stands: the line
+    // goes to the end of the current file (the one last known), and nothing is
+    // emptied or stored.
+    if (!folderLock.owned() || source == IndexSource::kUnreadable) {
+        if (stored && index < maxEntries_) currentIndex_ = index;
+        return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
+    }
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
-        return RollOverTo(0, source == IndexSource::kStored);
+        return RollOverTo(0, stored);
     }
     currentIndex_ = index;
     const std::wstring current = LogFile(index);
@@ -324,13 +327,7 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
         return code == ERROR_SUCCESS && folderLock.abandoned() ? EndTornLine() : code;
     }
     // Full: the next file of the ring.
-    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, source == IndexSource::kStored);
-}
-
-DWORD CLogging::OpenCurrentFile() {
-    DWORD index = 0;
-    if (ReadLastLogIdx(index) == IndexSource::kStored && index < maxEntries_) currentIndex_ = index;
-    return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
+    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, stored);
 }
 
 DWORD CLogging::RollOverTo(DWORD next, bool indexWasStored) {

@@ -133,7 +133,6 @@ class CLogging : public CLoggingIf {
     DWORD WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
                     const wchar_t* message);
     DWORD OpenLogFile(const CFolderLockHolder& folderLock);
-    DWORD OpenCurrentFile();
     DWORD OpenFile(const std::wstring& path, DWORD disposition);
     DWORD EndTornLine();
     IndexSource ReadLastLogIdx(DWORD& index);
