@@ -90,13 +90,17 @@ void CLogFacade::Initialize(const wchar_t* productTag, const wchar_t* groupName,
 
 DWORD CLogFacade::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                       const wchar_t* format, ...) {
-    if (logger_ == nullptr) return kErrorNoLogger;
-    const DWORD started = logger_->Start();
-    if (started != ERROR_SUCCESS) return started;
-
     va_list args;
     va_start(args, format);
     Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
+    return LogV(level, file, function, line, format, args);
+}
+
+DWORD CLogFacade::LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                       const wchar_t* format, va_list args) {
+    if (logger_ == nullptr) return kErrorNoLogger;
+    const DWORD started = logger_->Start();
+    if (started != ERROR_SUCCESS) return started;
 
     if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger_.get())) {
         if (extended->IsLevelEnabled(level)) {

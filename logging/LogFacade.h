@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <stdarg.h>
+
 #include <memory>
 
 #include "logging/LoggingIf.h"
@@ -51,6 +53,9 @@ class CLogFacade {
     // a failed Start, else 0 (extended loggers) or LogMessage's code.
     DWORD Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
               const wchar_t* format, ...);
+    // The same with the arguments in a va_list, which the caller starts and ends.
+    DWORD LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+               const wchar_t* format, va_list args);
 
     // Hands an already formatted message to the logger without a level check.
     DWORD Write(const wchar_t* file, const wchar_t* function, int line, DWORD level,

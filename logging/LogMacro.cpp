@@ -31,18 +31,14 @@ DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function
     try {
         CLogFacade* facade = GetLogFacade();
         if (facade == nullptr || format == nullptr) return kErrorNoLogger;
-        std::wstring message;
-        {
-            va_list args;
-            va_start(args, format);
-            Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
-            message = Basalt::FormatStringV(format, args);
-        }
         const std::wstring source = SourceNameFromPath(sourcePath);
         const std::wstring functionName =
             Basalt::WideFromCodePage(CP_ACP, function != nullptr ? function : "");
-        return facade->Log(level, source.c_str(), functionName.c_str(), line, L"%s",
-                           message.c_str());
+        // Formatted once, by the logger, exactly as the installer's own messages.
+        va_list args;
+        va_start(args, format);
+        Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
+        return facade->LogV(level, source.c_str(), functionName.c_str(), line, format, args);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
