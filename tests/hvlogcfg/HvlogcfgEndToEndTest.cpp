@@ -118,9 +118,9 @@ TEST_F(Hvlogcfg, ChangesWhileAProgramLogsAllApplyAndLoseNoLine) {
     std::set<std::wstring> seen;
     const std::wstring folder = LogRoot() + L"\\RQD\\file_log_writer\\file_log_writer";
     for (int index = 0; index < 100; ++index) {
-        for (const std::wstring& line :
-             ReadLogLines(folder + Basalt::FormatString(L"%03d.log", index))) {
-            seen.insert(line.substr(line.rfind(L"]$ ") + 3));
+        for (const std::wstring& message :
+             ReadLogMessages(folder + Basalt::FormatString(L"%03d.log", index))) {
+            seen.insert(message);
         }
     }
     EXPECT_EQ(3000u, seen.size());

@@ -191,6 +191,17 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks) 
     return lines;
 }
 
+std::wstring LogLineMessage(const std::wstring& line) {
+    const size_t cut = line.rfind(L"]$ ");
+    return cut == std::wstring::npos ? line : line.substr(cut + 3);
+}
+
+std::vector<std::wstring> ReadLogMessages(const std::wstring& path) {
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : ReadLogLines(path)) messages.push_back(LogLineMessage(line));
+    return messages;
+}
+
 HRESULT FolderShell::GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD, HANDLE, PWSTR* path) {
     *path = nullptr;  // as the system leaves it on failure
     if (folder_.empty() || !::IsEqualGUID(folderId, FOLDERID_ProgramData)) return E_FAIL;

@@ -80,6 +80,10 @@ int RunProgramWithOutput(const std::wstring& commandLine, std::string& output);
 // The lines of a UTF-16 log file, without their line ends; `marks` counts the byte
 // order marks in it (one at the start of a sound file).
 std::vector<std::wstring> ReadLogLines(const std::wstring& path, size_t* marks = nullptr);
+// The message of a log line: the text after its last header field ("]$ ").
+std::wstring LogLineMessage(const std::wstring& line);
+// The messages of a UTF-16 log file's lines.
+std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 
 // A shell whose program data folder is `folder`; an empty one fails every request.
 class FolderShell : public Basalt::ShlObjAPI {

@@ -25,12 +25,6 @@ using TestSupport::ReadLogLines;
 using FileTestSupport::ReadSetting;
 using FileTestSupport::WriteSetting;
 
-// The message of a log line: the text after the last header field.
-std::wstring MessageOf(const std::wstring& line) {
-    const size_t cut = line.rfind(L"]$ ");
-    return cut == std::wstring::npos ? line : line.substr(cut + 3);
-}
-
 TEST(FolderLockName, IgnoresCaseAndTrailingSeparatorAndIsAValidObjectName) {
     const std::wstring name = FolderLockName(L"C:\\ProgramData\\Halvik\\HVLOGS\\RQD\\gatesvc");
     EXPECT_EQ(name, FolderLockName(L"c:\\programdata\\HALVIK\\hvlogs\\rqd\\GATESVC\\"));
@@ -116,9 +110,7 @@ TEST_F(SharedFolderTest, AbandonedLockIsTakenOverAndTheTornLineEnded) {
         expected.push_back(torn.tornLine);
         expected.push_back(L"next");
     }
-    std::vector<std::wstring> messages;
-    for (const std::wstring& line : ReadLogLines(LogFile(0))) messages.push_back(MessageOf(line));
-    EXPECT_EQ(expected, messages);
+    EXPECT_EQ(expected, TestSupport::ReadLogMessages(LogFile(0)));
 }
 
 // A lock held past the wait: the line still goes to the end of the current file, which
@@ -137,17 +129,12 @@ TEST_F(SharedFolderTest, LockHeldTooLongKeepsWritingTheCurrentFile) {
     EXPECT_EQ(ERROR_SUCCESS, Write(L"waited"));
     ReleaseLock();
     const std::wstring last = ReadLogLines(LogFile(1)).back();
-    EXPECT_TRUE(MessageOf(last) == L"waited") << last.size();
+    EXPECT_TRUE(TestSupport::LogLineMessage(last) == L"waited") << last.size();
     EXPECT_EQ(std::vector<std::wstring>{L"kept"}, ReadLogLines(LogFile(2)));
     EXPECT_EQ(1u, ReadSetting(logger_.FolderIniPath(), kLastLogIdxKey));
 
     ASSERT_EQ(ERROR_SUCCESS, Write(L"after"));  // with the lock the ring turns again
-    EXPECT_EQ(std::vector<std::wstring>{L"after"}, [&] {
-        std::vector<std::wstring> messages;
-        for (const std::wstring& line : ReadLogLines(LogFile(2)))
-            messages.push_back(MessageOf(line));
-        return messages;
-    }());
+    EXPECT_EQ(std::vector<std::wstring>{L"after"}, TestSupport::ReadLogMessages(LogFile(2)));
     EXPECT_EQ(2u, ReadSetting(logger_.FolderIniPath(), kLastLogIdxKey));
 }
 
@@ -188,7 +175,7 @@ TEST(FileLoggingProcesses, WritersAtOnceLoseTearAndDoubleNoLineAndKeepTheSetting
             last = index;
             size_t marks = 0;
             for (const std::wstring& line : ReadLogLines(file, &marks)) {
-                const std::wstring message = MessageOf(line);
+                const std::wstring message = TestSupport::LogLineMessage(line);
                 int k = -1;
                 int n = -1;
                 if (swscanf(message.c_str(), L"w%d %d", &k, &n) == 2 && k >= 0 && k < kWriters &&

@@ -47,19 +47,12 @@ std::wstring Utf16(const std::vector<unsigned char>& bytes, size_t from = 2) {
     return text;
 }
 
-// The messages of a log file's lines (the text after the header fields).
+// The messages of a log file's lines; none when the file does not start with the
+// byte order mark.
 std::vector<std::wstring> Messages(const std::wstring& path) {
     const std::vector<unsigned char> bytes = TestSupport::ReadFileBytes(path);
-    std::vector<std::wstring> messages;
-    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) return messages;
-    const std::wstring text = Utf16(bytes);
-    size_t start = 0;
-    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-        const std::wstring line = text.substr(start, end - start);
-        const size_t cut = line.rfind(L"]$ ");
-        messages.push_back(cut == std::wstring::npos ? line : line.substr(cut + 3));
-    }
-    return messages;
+    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) return {};
+    return TestSupport::ReadLogMessages(path);
 }
 
 // True when a file's text after its leading byte order mark holds no other.
