@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <memory>
 #include <string>
 
 namespace ETWLogging {
@@ -97,6 +98,17 @@ class CLoggingIf_ex : public CLoggingIf {
     // arguments leaves it with the caller.
     virtual DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
                          const wchar_t* hostName, LoggingConfigListenerIf* configListener) = 0;
+    // InitEx that hands the listener over in its type: on success the logger owns it and
+    // `configListener` is left empty; a refused call leaves it with the caller. The slot keeps
+    // the plain pointer so that modules built by other compilers share one interface layout.
+    // A template, so that a listener of a derived type is not moved into a temporary first.
+    template <typename Listener>
+    DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,
+                 const wchar_t* hostName, std::unique_ptr<Listener>&& configListener) {
+        const DWORD result = InitEx(productTag, groupName, module, hostName, configListener.get());
+        if (result == ERROR_SUCCESS) static_cast<void>(configListener.release());  // now owned
+        return result;
+    }
     virtual DWORD LogMessageEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                                const wchar_t* message) = 0;
     virtual DWORD LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,

@@ -67,6 +67,7 @@ class CETWLogging : public CLoggingIf_ex {
     LONG AddRef() override;
     LONG Release() override;
 
+    using CLoggingIf_ex::InitEx;
     // 20001 once started; ERROR_INVALID_PARAMETER for an empty group or host name or a
     // configuration that does not load (it loads only once per object); else 0.
     DWORD InitEx(const wchar_t* productTag, const wchar_t* groupName, HMODULE module,

@@ -349,8 +349,10 @@ TEST_F(ETWLoggingTest, EnableFailuresReturnTheLastError) {
 
 // 87 for a missing context; 574 when the listener throws or faults, whatever the compiler.
 TEST_F(ETWLoggingTest, ControlCallbackCodes) {
-    auto* probe = new ProbeListener;
-    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, probe));
+    auto owned = std::make_unique<ProbeListener>();
+    ProbeListener* const probe = owned.get();
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, std::move(owned)));
+    ASSERT_EQ(nullptr, owned);
     ASSERT_EQ(1u, probe->calls.size());
     EXPECT_EQ(std::make_tuple(true, DWORD{3}, DWORD{0}), probe->calls[0]);
     ASSERT_EQ(0u, logger_->Start());
@@ -378,7 +380,9 @@ TEST_F(ETWLoggingTest, ControlCallbackCodes) {
 // and Stop are not undone by another InitEx.
 TEST_F(ETWLoggingTest, InitExRefusalsStoreTheGroupEventsName) {
     EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"", nullptr, nullptr, nullptr));
-    EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"RQD", nullptr, L"", nullptr));
+    auto kept = std::make_unique<ProbeListener>();
+    EXPECT_EQ(kInvalidParameter, logger_->InitEx(kTag, L"RQD", nullptr, L"", std::move(kept)));
+    EXPECT_NE(nullptr, kept);  // a refused call leaves the listener with the caller
     std::wstring group;
     logger_->GetGroupName(group);
     EXPECT_EQ(L"RQD", group);
