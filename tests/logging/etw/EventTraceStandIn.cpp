@@ -188,10 +188,9 @@ ULONG CEventTraceStandIn::GetTraceEnableFlags(TRACEHANDLE traceHandle) {
     return static_cast<ULONG>(traceHandle >> kFlagsShift);
 }
 
-TRACEHANDLE CEventTraceStandIn::StartSession(ULONG bufferKilobytes) {
-    if (bufferKilobytes == 0 || bufferKilobytes > kMaxBufferKilobytes) return 0;
+TRACEHANDLE CEventTraceStandIn::StartSession() {
     std::lock_guard<std::mutex> lock(state_);
-    return StartNamedSession(bufferKilobytes, std::wstring());
+    return StartNamedSession(kMaxBufferKilobytes, std::wstring());
 }
 
 TRACEHANDLE CEventTraceStandIn::StartNamedSession(ULONG bufferKilobytes, const std::wstring& name) {

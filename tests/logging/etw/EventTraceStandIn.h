@@ -83,7 +83,7 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
   public:
     // Error of the controller functions for a session that is not live.
     static constexpr ULONG kErrorSessionNotFound = ERROR_WMI_INSTANCE_NOT_FOUND;
-    // The largest session buffer, in kilobytes, and the default.
+    // The largest session buffer, in kilobytes.
     static constexpr ULONG kMaxBufferKilobytes = 64;
 
     // The enable context that `session` hands to a provider it enables with `level` and `flags`.
@@ -121,10 +121,10 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     // Live sessions.
     size_t SessionCount();
 
-    // Starts a session with buffers of `bufferKilobytes` (1 to 64) and returns the
-    // controller's handle: its logger id, the lowest one free (a stopped session's id is
-    // used again). 0 when the size is out of range or every logger id is taken.
-    TRACEHANDLE StartSession(ULONG bufferKilobytes = kMaxBufferKilobytes);
+    // Starts a session with the largest buffers and returns the controller's handle: its
+    // logger id, the lowest one free (a stopped session's id is used again). 0 when every
+    // logger id is taken.
+    TRACEHANDLE StartSession();
     // Disables, on the service's thread, the providers the session holds, then ends it.
     // 0, or kErrorSessionNotFound.
     ULONG StopSession(TRACEHANDLE session);
