@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "logging/file/LineFormat.h"
+
 namespace Hvlogcfg {
 
 // The program's own group and module, the defaults of every command.
@@ -26,7 +28,7 @@ struct Options {
     std::wstring session;
     std::wstring traceFile;
     unsigned long level = 1;
-    unsigned long fields = 0x3C;
+    unsigned long fields = ETWLogging::kAllLineFields;
     unsigned long seconds = 0;
     unsigned long count = 0;
     bool sessionGiven = false;

@@ -21,8 +21,6 @@ namespace Hvlogcfg {
 // The session the trace command starts unless told another name. Not the product's own
 // session name: a run replaces a live session of its name, and must not stop that one.
 constexpr wchar_t kDefaultTraceSession[] = L"hvlogcfg trace";
-// Every optional field of the line format: process name, ids, source, function.
-constexpr DWORD kAllLineFields = 0x3C;
 // A session name has at most this many characters.
 constexpr size_t kMaxSessionNameChars = 1023;
 

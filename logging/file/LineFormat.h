@@ -15,6 +15,9 @@ constexpr DWORD kOptionProcessThread = 0x04;  // "[PID:... TID:...]"
 constexpr DWORD kOptionSource = 0x08;         // "[file: line]"
 constexpr DWORD kOptionProcessName = 0x10;    // "[process image]"
 constexpr DWORD kOptionFunction = 0x20;       // "[function()]"
+// Every optional field of a line.
+constexpr DWORD kAllLineFields =
+    kOptionProcessThread | kOptionSource | kOptionProcessName | kOptionFunction;
 
 // The local time of each line, replaceable so that tests control it.
 class LocalClockAPI {
