@@ -99,7 +99,6 @@ class CRegKeyImpl {
     virtual bool IsDeleteOnClose();
 
     HKEY GetHandle() const { return key_; }
-    REGSAM GetViewBits() const { return view_; }
 
   private:
     // Closes the current key and takes `key`, opened with `access`.
@@ -171,9 +170,6 @@ class CRegKey {
     HKEY GetHandle() const;
     void SetDeleteOnClose(bool deleteOnClose);
     bool IsDeleteOnClose() const;
-
-  protected:
-    internal::CRegKeyImpl& Impl() const { return *impl_; }
 
   private:
     std::shared_ptr<internal::CRegKeyImpl> impl_;

@@ -117,7 +117,6 @@ class CETWLogging : public CLoggingIf_ex {
         ~CRegistration();
         CRegistration(const CRegistration&) = delete;
         CRegistration& operator=(const CRegistration&) = delete;
-        TRACEHANDLE Get() const { return handle_; }
         // Takes `handle`, unregistering one held before.
         void Reset(TRACEHANDLE handle);
         TRACEHANDLE Release() { return std::exchange(handle_, 0); }

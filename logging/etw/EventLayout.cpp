@@ -23,19 +23,6 @@ BYTE* CPayloadBuffer::Extend(size_t byteCount) {
     return start;
 }
 
-void CPayloadBuffer::Append(const void* data, size_t byteCount) {
-    if (byteCount == 0) return;
-    Reserve(size_ + byteCount);
-    ::memcpy(MutableData() + size_, data, byteCount);
-    size_ += byteCount;
-}
-
-void CPayloadBuffer::AppendCountedString(const wchar_t* text, size_t charCount) {
-    const size_t units = CountedUnits(charCount);
-    AppendUInt16(static_cast<USHORT>(units));
-    Append(text, units * sizeof(wchar_t));
-}
-
 namespace {
 
 // Reads fields from a byte range, failing instead of reading past its end.

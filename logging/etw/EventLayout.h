@@ -53,24 +53,16 @@ class CPayloadBuffer {
     CPayloadBuffer(const CPayloadBuffer&) = delete;
     CPayloadBuffer& operator=(const CPayloadBuffer&) = delete;
 
-    // Makes room for `byteCount` bytes in all, keeping what is stored.
-    void Reserve(size_t byteCount);
     // Grows the stored bytes by `byteCount` and returns where they start, for
     // the caller to fill (with the Put functions below).
     BYTE* Extend(size_t byteCount);
-    void Append(const void* data, size_t byteCount);
-    void AppendUInt16(USHORT value) { Append(&value, sizeof(value)); }
-    void AppendUInt32(DWORD value) { Append(&value, sizeof(value)); }
-    void AppendInt32(int value) { Append(&value, sizeof(value)); }
-    void AppendUInt64(ULONG64 value) { Append(&value, sizeof(value)); }
-    // Writes the low 16 bits of `charCount` as the count, then that many units.
-    void AppendCountedString(const wchar_t* text, size_t charCount);
 
     const BYTE* Data() const { return heap_ ? heap_.get() : inline_; }
     size_t Size() const { return size_; }
-    size_t Capacity() const { return capacity_; }
 
   private:
+    // Makes room for `byteCount` bytes in all, keeping what is stored.
+    void Reserve(size_t byteCount);
     BYTE* MutableData() { return heap_ ? heap_.get() : inline_; }
 
     BYTE inline_[kInlineBytes];

@@ -1,6 +1,7 @@
 #include "logging/etw/EventLayout.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -13,18 +14,21 @@ using namespace ETWLogging;
 
 // A well-formed record with short names and a 3-byte message.
 std::vector<BYTE> SampleRecord(ULONG64 messageSize = 3) {
-    CPayloadBuffer buffer;
-    buffer.AppendUInt32(11);
-    buffer.AppendUInt32(22);
-    buffer.AppendCountedString(L"app.exe", 7);
-    buffer.AppendCountedString(L"file", 4);
-    buffer.AppendCountedString(L"fn", 2);
-    buffer.AppendInt32(-5);
-    buffer.AppendCountedString(L"mod.dll", 7);
-    buffer.AppendCountedString(L"1.2.3.4", 7);
-    buffer.AppendCountedString(L"RQD", 3);
-    buffer.AppendUInt64(messageSize);
-    return std::vector<BYTE>(buffer.Data(), buffer.Data() + buffer.Size());
+    std::vector<BYTE> record(kContextFixedBytes + CountedStringBytes(7) * 3 +
+                             CountedStringBytes(4) + CountedStringBytes(2) + CountedStringBytes(3));
+    BYTE* cursor = record.data();
+    PutUInt32(cursor, 11);
+    PutUInt32(cursor, 22);
+    PutCountedString(cursor, L"app.exe", 7);
+    PutCountedString(cursor, L"file", 4);
+    PutCountedString(cursor, L"fn", 2);
+    PutInt32(cursor, -5);
+    PutCountedString(cursor, L"mod.dll", 7);
+    PutCountedString(cursor, L"1.2.3.4", 7);
+    PutCountedString(cursor, L"RQD", 3);
+    PutUInt64(cursor, messageSize);
+    EXPECT_EQ(record.data() + record.size(), cursor);
+    return record;
 }
 
 TEST(EventLayoutTest, DecodesEveryField) {
@@ -117,20 +121,22 @@ TEST(EventLayoutTest, DecodesAConsumersDataBlockOnlyWhenItIsExact) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), DecodeEventData(nullptr, 1, event));
 }
 
-TEST(EventLayoutTest, PayloadBufferMovesToTheHeapWhenItGrows) {
+TEST(EventLayoutTest, PayloadBufferKeepsItsBytesAsItGrowsOntoTheHeap) {
     CPayloadBuffer buffer;
     const BYTE* inlineData = buffer.Data();
-    EXPECT_EQ(256u, buffer.Capacity());
-    const std::vector<BYTE> first(200, 0xAB);
-    buffer.Append(first.data(), first.size());
+    ::memset(buffer.Extend(200), 0xAB, 200);
     EXPECT_EQ(inlineData, buffer.Data());
-    buffer.Append(first.data(), 100);  // 300 needed: 1.5 x 256 = 384
-    EXPECT_EQ(384u, buffer.Capacity());
+    ::memset(buffer.Extend(100), 0xCD, 100);  // past the inline 256 bytes
     EXPECT_NE(inlineData, buffer.Data());
-    buffer.Reserve(1000);  // more than 1.5 x 384 = 576
-    EXPECT_EQ(1000u, buffer.Capacity());
-    ASSERT_EQ(300u, buffer.Size());
-    EXPECT_EQ(std::vector<BYTE>(300, 0xAB), std::vector<BYTE>(buffer.Data(), buffer.Data() + 300));
+    const BYTE* grown = buffer.Data();
+    ::memset(buffer.Extend(84), 0xEF, 84);  // 384 = 1.5 x 256: room made by the last growth
+    EXPECT_EQ(grown, buffer.Data());
+    ::memset(buffer.Extend(1000), 0x12, 1000);
+    std::vector<BYTE> expected(200, 0xAB);
+    expected.resize(300, 0xCD);
+    expected.resize(384, 0xEF);
+    expected.resize(1384, 0x12);
+    EXPECT_EQ(expected, std::vector<BYTE>(buffer.Data(), buffer.Data() + buffer.Size()));
 }
 
 TEST(EventLayoutTest, CountedStringCarriesTheLowSixteenBitsOfItsLength) {
