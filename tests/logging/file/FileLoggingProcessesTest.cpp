@@ -25,10 +25,16 @@ using TestSupport::ReadLogLines;
 using FileTestSupport::ReadSetting;
 using FileTestSupport::WriteSetting;
 
-TEST(FolderLockName, IgnoresCaseAndTrailingSeparatorAndIsAValidObjectName) {
-    const std::wstring name = FolderLockName(L"C:\\ProgramData\\Halvik\\HVLOGS\\RQD\\gatesvc");
+constexpr wchar_t kLockFolder[] = L"C:\\ProgramData\\Halvik\\HVLOGS\\RQD\\gatesvc";
+
+TEST(FolderLockName, IsTheSameWhateverTheCaseOrATrailingSeparator) {
+    const std::wstring name = FolderLockName(kLockFolder);
     EXPECT_EQ(name, FolderLockName(L"c:\\programdata\\HALVIK\\hvlogs\\rqd\\GATESVC\\"));
     EXPECT_NE(name, FolderLockName(L"C:\\ProgramData\\Halvik\\HVLOGS\\RQD\\gatesvc2"));
+}
+
+TEST(FolderLockName, IsAValidObjectNameForAnyFolder) {
+    const std::wstring name = FolderLockName(kLockFolder);
     for (const std::wstring& folder :
          {std::wstring(), std::wstring(L"C:\\") + std::wstring(2000, L'\x00E9'), name}) {
         const std::wstring lockName = FolderLockName(folder);
@@ -96,7 +102,7 @@ class SharedFolderTest : public ::testing::Test {
 
 // A holder that died leaves the lock abandoned: the next logger takes it and starts its
 // line on a line of its own, on a character boundary even when the torn write was not.
-TEST_F(SharedFolderTest, AbandonedLockIsTakenOverAndTheTornLineEnded) {
+TEST_F(SharedFolderTest, AbandonedLockIsTakenOverEndingTheTornLine) {
     ASSERT_EQ(ERROR_SUCCESS, Write(L"first"));
     const struct {
         std::string bytes;
