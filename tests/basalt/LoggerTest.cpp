@@ -57,17 +57,27 @@ class FoundationLogger : public ::testing::Test {
 };
 
 // Runs first: nothing is registered before it.
-TEST_F(FoundationLogger, FirstMessageInstallsTheDefaultWhichGivesWayAndSameHandlerTwiceIsQuiet) {
+TEST_F(FoundationLogger, FirstMessageInstallsTheDefaultHandler) {
     ASSERT_EQ(CLogger::GetRegisteredHandler(), nullptr);
     CLogger::Log(kLogTypeNone, L"f", L"fn", 1, L"nothing");
     EXPECT_EQ(CLogger::GetRegisteredHandler(), &CDefaultLoggingHandler::Instance());
+}
+
+TEST_F(FoundationLogger, DefaultHandlerGivesWayToARegisteredOne) {
+    CLogger::Log(kLogTypeNone, L"f", L"fn", 1, L"nothing");
+    ASSERT_EQ(CLogger::GetRegisteredHandler(), &CDefaultLoggingHandler::Instance());
+    EXPECT_EQ(CLogger::RegisterHandler(&first), 0u);
+    EXPECT_EQ(CLogger::GetRegisteredHandler(), &first);
+}
+
+TEST_F(FoundationLogger, RegisteringTheSameHandlerTwiceIsQuiet) {
     EXPECT_EQ(CLogger::RegisterHandler(&first), 0u);
     EXPECT_EQ(CLogger::RegisterHandler(&first), 0u);
     EXPECT_EQ(CLogger::GetRegisteredHandler(), &first);
     EXPECT_TRUE(first.received.empty());
 }
 
-TEST_F(FoundationLogger, SecondHandlerIsRefusedAndTheFirstToldOfIt) {
+TEST_F(FoundationLogger, SecondHandlerIsRefusedWithAMessageToTheFirst) {
     ASSERT_EQ(CLogger::RegisterHandler(&first), 0u);
     EXPECT_EQ(CLogger::RegisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
     EXPECT_EQ(CLogger::GetRegisteredHandler(), &first);
@@ -95,7 +105,7 @@ TEST_F(FoundationLogger, UnregisteringWhenNoneIsRegisteredTellsTheAsker) {
                                             L", but none are registered")});
 }
 
-TEST_F(FoundationLogger, UnregisteringAnotherHandlerTellsBothAndKeepsTheRegistration) {
+TEST_F(FoundationLogger, UnregisteringAnotherHandlerIsRefusedWithAMessageToBoth) {
     ASSERT_EQ(CLogger::RegisterHandler(&first), 0u);
     EXPECT_EQ(CLogger::UnregisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
     EXPECT_EQ(CLogger::GetRegisteredHandler(), &first);

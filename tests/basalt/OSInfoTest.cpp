@@ -57,7 +57,7 @@ std::shared_ptr<PosedVersion> Posed(DWORD major, DWORD minor, DWORD build = 0) {
     return posed;
 }
 
-TEST(OSInfo, NTClassificationTableAndServicePackProbing) {
+TEST(OSInfo, NTVersionsAreClassifiedWithTheirProbedServicePack) {
     struct Case {
         DWORD major, minor;
         WORD posedPack;
@@ -82,7 +82,7 @@ TEST(OSInfo, NTClassificationTableAndServicePackProbing) {
 
 // Regression: a state shared by two proxies computes through the one that
 // asks, even after the other one is gone.
-TEST(OSInfo, SharedStateOutlivesAProxyAndComputesThroughTheOneThatAsks) {
+TEST(OSInfo, SharedStateComputesThroughTheAskingProxyAfterAnotherIsGone) {
     auto posed = Posed(5, 1, 2600);
     OSInfoProxy<PosedSystem> first(posed);
     first.Api().servicePack = 3;
@@ -177,16 +177,24 @@ TEST(OSInfo, RealKernel32UnderThisSystem) {
     EXPECT_FALSE(proxy.IsWow64());
 }
 
-TEST(FileVersionInfo, LoadsOnceAndAnswersStringsOrNothing) {
+TEST(FileVersionInfo, LoadsOnce) {
     SystemFileVersionInfo kernel32;
-    FileVersionInfo empty;
-    EXPECT_EQ(empty.GetString(L"ProductVersion"), L"");
     ASSERT_TRUE(kernel32.Load(L"kernel32.dll"));
     const std::wstring version = kernel32.GetString(L"ProductVersion");
     EXPECT_FALSE(version.empty());
-    EXPECT_FALSE(kernel32.Load(L"kernel32.dll"));  // an object loads once
+    EXPECT_FALSE(kernel32.Load(L"kernel32.dll"));
     EXPECT_EQ(kernel32.GetString(L"ProductVersion"), version);
+}
+
+TEST(FileVersionInfo, StringIsEmptyWhenNotLoadedOrNotThere) {
+    FileVersionInfo empty;
+    EXPECT_EQ(empty.GetString(L"ProductVersion"), L"");
+    SystemFileVersionInfo kernel32;
+    ASSERT_TRUE(kernel32.Load(L"kernel32.dll"));
     EXPECT_EQ(kernel32.GetString(L"NoSuchValue"), L"");
+}
+
+TEST(FileVersionInfo, LoadFailsWithoutTheFileOrTheSystemFolder) {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
     EXPECT_FALSE(FileVersionInfo().Load(std::wstring(temp) + L"no-such-file.dll"));

@@ -102,11 +102,9 @@ TEST_F(ObfuscatedRegKeyTest, RecordLongerThanTheFirstReadComesBackWhole) {
     EXPECT_EQ(back, text);
 }
 
-TEST_F(ObfuscatedRegKeyTest, StringIsStoredAsUtf8ExpandStringAsUtf16AndEqualValuesAlike) {
+TEST_F(ObfuscatedRegKeyTest, StringIsStoredAsUtf8) {
     ASSERT_EQ(key_.SetStringValue(L"Text", L"abc"), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetStringValue(L"Again", L"abc"), ERROR_SUCCESS);
     EXPECT_EQ(RawRecord(L"Text"), BuildRecord({'a', 'b', 'c', 0}, REG_SZ));
-    EXPECT_EQ(RawRecord(L"Again"), RawRecord(L"Text"));
     wchar_t buffer[8];
     DWORD count = 8;
     EXPECT_EQ(key_.QueryStringValue(L"Text", buffer, &count), ERROR_SUCCESS);
@@ -125,13 +123,22 @@ TEST_F(ObfuscatedRegKeyTest, StringIsStoredAsUtf8ExpandStringAsUtf16AndEqualValu
     std::wstring text;
     EXPECT_EQ(key_.QueryStringValue(L"Wide", text), ERROR_SUCCESS);
     EXPECT_EQ(text, L"\u00e9\u20ac");
+}
 
+TEST_F(ObfuscatedRegKeyTest, ExpandStringIsStoredAsUtf16) {
     const wchar_t* expand = L"%TEMP%\\x";
     ASSERT_EQ(key_.SetStringValue(L"Expand", expand, REG_EXPAND_SZ), ERROR_SUCCESS);
     const BYTE* bytes = reinterpret_cast<const BYTE*>(expand);
     EXPECT_EQ(RawRecord(L"Expand"), BuildRecord(Bytes(bytes, bytes + 18), REG_EXPAND_SZ));
+    std::wstring text;
     EXPECT_EQ(key_.QueryStringValue(L"Expand", text), ERROR_SUCCESS);
     EXPECT_EQ(text, expand);
+}
+
+TEST_F(ObfuscatedRegKeyTest, EqualValuesAreStoredAlike) {
+    ASSERT_EQ(key_.SetStringValue(L"Text", L"abc"), ERROR_SUCCESS);
+    ASSERT_EQ(key_.SetStringValue(L"Again", L"abc"), ERROR_SUCCESS);
+    EXPECT_EQ(RawRecord(L"Again"), RawRecord(L"Text"));
 }
 
 TEST_F(ObfuscatedRegKeyTest, AnyChangedOrAppendedByteIsRejected) {
@@ -216,13 +223,18 @@ TEST_F(ObfuscatedRegKeyTest, WritesReadNoFurtherThanTheByteCount) {
     EXPECT_EQ(RawRecord(L"CutList"), BuildRecord({'a', 'b', 'c', 0, 0}, REG_MULTI_SZ));
 }
 
-TEST(ObfuscatedRecord, PackAndUnpackCodes) {
+TEST(ObfuscatedRecord, PackRefusesTooSmallARecordOrNoData) {
     const BYTE plain[] = {1, 2, 3};
-    BYTE record[35], out[3] = {};
+    BYTE record[35];
     EXPECT_EQ(Basalt::PackObfuscatedValue(plain, 3, REG_BINARY, record, 34),
               ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(Basalt::PackObfuscatedValue(plain, 0, REG_BINARY, record, 35),
               ERROR_ENCRYPTION_FAILED);
+}
+
+TEST(ObfuscatedRecord, UnpackGivesWhatItHasRoomForWithoutChangingTheRecord) {
+    const BYTE plain[] = {1, 2, 3};
+    BYTE record[35], out[3] = {};
     ASSERT_EQ(Basalt::PackObfuscatedValue(plain, 3, REG_BINARY, record, 35), ERROR_SUCCESS);
     const Bytes before(record, record + 35);
     DWORD type = 0, length = 0;
@@ -235,8 +247,15 @@ TEST(ObfuscatedRecord, PackAndUnpackCodes) {
     EXPECT_EQ(Basalt::UnpackObfuscatedValue(record, 35, nullptr, out, &length), ERROR_SUCCESS);
     EXPECT_EQ(memcmp(out, plain, 3), 0);
     EXPECT_EQ(Basalt::UnpackObfuscatedValue(record, 35, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-    EXPECT_EQ(Basalt::UnpackObfuscatedValue(record, 31, &type, out, &length), ERROR_INVALID_DATA);
     EXPECT_EQ(Bytes(record, record + 35), before);  // only read, its digest field included
+}
+
+TEST(ObfuscatedRecord, UnpackRefusesARecordShorterThanItsHeader) {
+    const BYTE plain[] = {1, 2, 3};
+    BYTE record[35], out[3] = {};
+    ASSERT_EQ(Basalt::PackObfuscatedValue(plain, 3, REG_BINARY, record, 35), ERROR_SUCCESS);
+    DWORD type = 0, length = 3;
+    EXPECT_EQ(Basalt::UnpackObfuscatedValue(record, 31, &type, out, &length), ERROR_INVALID_DATA);
 }
 
 // Random and mutated records never crash, never read outside the record and give a

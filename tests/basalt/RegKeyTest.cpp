@@ -19,6 +19,9 @@ using Basalt::UniqueHkey;
 namespace {
 
 constexpr DWORD kAny = ~0u;  // a table's "not checked"
+constexpr BYTE kBlob[] = {1, 2, 3, 4, 5};
+const GUID kSampleGuid = {
+    0x6b29fc40, 0xca47, 0x1067, {0xb3, 0x1d, 0x00, 0xdd, 0x01, 0x06, 0x62, 0xda}};
 
 class RegKeyTest : public ::testing::Test {
   protected:
@@ -46,6 +49,17 @@ class RegKeyTest : public ::testing::Test {
                ERROR_SUCCESS;
     }
 
+    // One value of each type: Dword, Qword, Blob (kBlob), Text, Expand, and Four, a string of
+    // four bytes, the size of a DWORD, whose type decides how it reads.
+    void SetTypedValues() {
+        ASSERT_EQ(key_.SetDWORDValue(L"Dword", 0x12345678), ERROR_SUCCESS);
+        ASSERT_EQ(key_.SetQWORDValue(L"Qword", 0x1122334455667788ull), ERROR_SUCCESS);
+        ASSERT_EQ(key_.SetBinaryValue(L"Blob", kBlob, sizeof(kBlob)), ERROR_SUCCESS);
+        ASSERT_EQ(key_.SetStringValue(L"Text", L"hello"), ERROR_SUCCESS);
+        ASSERT_EQ(key_.SetStringValue(L"Expand", L"%TEMP%", REG_EXPAND_SZ), ERROR_SUCCESS);
+        ASSERT_EQ(key_.SetStringValue(L"Four", L"1"), ERROR_SUCCESS);
+    }
+
     void CreateKeys(std::initializer_list<const wchar_t*> paths) {
         for (const wchar_t* path : paths) {
             CRegKey key;
@@ -57,21 +71,32 @@ class RegKeyTest : public ::testing::Test {
     CRegKey key_;  // the scratch key, open
 };
 
-TEST_F(RegKeyTest, CloseDetachAttachAndDestructionHandleTheHandle) {
-    CRegKey closed;
-    EXPECT_EQ(closed.Close(), ERROR_SUCCESS);
+TEST_F(RegKeyTest, CloseOfAClosedKeySucceeds) {
+    CRegKey key;
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);  // never opened
+    ASSERT_EQ(OpenScratch(key), ERROR_SUCCESS);
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+}
+
+TEST_F(RegKeyTest, DetachHandsOverTheHandleWithoutDeleteOnClose) {
     key_.SetDeleteOnClose(true);
-    UniqueHkey detached(key_.Detach());  // hands the handle over, delete-on-close dropped
+    UniqueHkey detached(key_.Detach());
+    EXPECT_NE(detached.get(), nullptr);
     EXPECT_EQ(key_.GetHandle(), nullptr);
     EXPECT_FALSE(key_.IsDeleteOnClose());
-    closed.Attach(detached.release());
-    EXPECT_FALSE(closed.IsDeleteOnClose());
-    EXPECT_EQ(closed.SetDWORDValue(L"Attached", 3), ERROR_SUCCESS);
-    EXPECT_EQ(closed.Close(), ERROR_SUCCESS);
-    EXPECT_EQ(closed.Close(), ERROR_SUCCESS);
-    EXPECT_EQ(RawSize(L"Attached"), 4u);
+}
 
-    // Destruction closes the handle, even while another owner shares the implementation.
+TEST_F(RegKeyTest, AttachTakesOverAHandle) {
+    CRegKey attached;
+    attached.Attach(key_.Detach());
+    EXPECT_FALSE(attached.IsDeleteOnClose());
+    EXPECT_EQ(attached.SetDWORDValue(L"Attached", 3), ERROR_SUCCESS);
+    EXPECT_EQ(attached.Close(), ERROR_SUCCESS);
+    EXPECT_EQ(RawSize(L"Attached"), 4u);
+}
+
+TEST_F(RegKeyTest, DestructionClosesTheHandleEvenWhileTheImplementationIsShared) {
     auto impl = std::make_shared<Basalt::internal::CRegKeyImpl>();
     HKEY raw = nullptr;
     {
@@ -85,7 +110,7 @@ TEST_F(RegKeyTest, CloseDetachAttachAndDestructionHandleTheHandle) {
               ERROR_INVALID_HANDLE);
 }
 
-TEST_F(RegKeyTest, CreateReportsDispositionAndOpenOrCreateFailureKeepsOldHandle) {
+TEST_F(RegKeyTest, CreateReportsTheDisposition) {
     CRegKey key;
     DWORD disposition = 99;
     for (DWORD expected : {REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY}) {
@@ -94,6 +119,12 @@ TEST_F(RegKeyTest, CreateReportsDispositionAndOpenOrCreateFailureKeepsOldHandle)
                   ERROR_SUCCESS);
         EXPECT_EQ(disposition, expected);
     }
+}
+
+TEST_F(RegKeyTest, FailedOpenOrCreateKeepsTheOldHandle) {
+    CRegKey key;
+    DWORD disposition = 99;
+    ASSERT_EQ(key.Create(scratch_.handle(), L"Made"), ERROR_SUCCESS);
     const HKEY before = key.GetHandle();
     key.SetDeleteOnClose(true);
     const std::wstring missing = scratch_.path() + L"\\Missing";
@@ -101,20 +132,14 @@ TEST_F(RegKeyTest, CreateReportsDispositionAndOpenOrCreateFailureKeepsOldHandle)
     EXPECT_NE(key.Create(nullptr, L"Made", nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                          nullptr, &disposition),
               ERROR_SUCCESS);
-    EXPECT_EQ(disposition, 0u);
+    EXPECT_EQ(disposition, 0u);  // a failed Create reports none
     EXPECT_EQ(key.GetHandle(), before);
     EXPECT_TRUE(key.IsDeleteOnClose());
     EXPECT_EQ(key.SetDWORDValue(L"Still", 7), ERROR_SUCCESS);  // still open
 }
 
-TEST_F(RegKeyTest, TypedValuesRoundTripAndReadsRejectOtherTypesAndSmallBuffers) {
-    const BYTE blob[] = {1, 2, 3, 4, 5};
-    ASSERT_EQ(key_.SetDWORDValue(L"Dword", 0x12345678), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetQWORDValue(L"Qword", 0x1122334455667788ull), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetBinaryValue(L"Blob", blob, sizeof(blob)), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetStringValue(L"Text", L"hello"), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetStringValue(L"Expand", L"%TEMP%", REG_EXPAND_SZ), ERROR_SUCCESS);
-    ASSERT_EQ(key_.SetStringValue(L"Four", L"1"), ERROR_SUCCESS);  // 4 bytes: the type decides
+TEST_F(RegKeyTest, TypedValuesRoundTrip) {
+    ASSERT_NO_FATAL_FAILURE(SetTypedValues());
     DWORD type = 0;
     EXPECT_EQ(RawSize(L"Text", &type), 12u);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
@@ -133,21 +158,38 @@ TEST_F(RegKeyTest, TypedValuesRoundTripAndReadsRejectOtherTypesAndSmallBuffers) 
     EXPECT_EQ(dword, 0x12345678u);
     EXPECT_EQ(qword, 0x1122334455667788ull);
     EXPECT_EQ(byteCount, 5u);
-    EXPECT_EQ(memcmp(read, blob, sizeof(blob)), 0);
+    EXPECT_EQ(memcmp(read, kBlob, sizeof(kBlob)), 0);
     EXPECT_EQ(text, L"hello");
     EXPECT_EQ(expand, L"%TEMP%");
+}
 
-    // Another type gives 13 and leaves the output as it was; too small gives 234 and the size.
+// Another type gives ERROR_INVALID_DATA and leaves the output as it was.
+TEST_F(RegKeyTest, TypedReadOfAnotherTypeFailsLeavingTheOutput) {
+    ASSERT_NO_FATAL_FAILURE(SetTypedValues());
+    DWORD dword = 7, byteCount = 8;
+    ULONGLONG qword = 0;
+    BYTE read[8] = {};
+    std::wstring text = L"kept";
     EXPECT_EQ(key_.QueryDWORDValue(L"Four", dword), ERROR_INVALID_DATA);
-    EXPECT_EQ(dword, 0x12345678u);
-    EXPECT_EQ(key_.QueryDWORDValue(L"Text", dword), ERROR_MORE_DATA);
-    EXPECT_EQ(key_.QueryDWORDValue(L"Missing", dword), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(dword, 7u);
     EXPECT_EQ(key_.QueryQWORDValue(L"Dword", qword), ERROR_INVALID_DATA);
-    EXPECT_EQ(key_.QueryBinaryValue(L"Dword", read, &(byteCount = 8)), ERROR_INVALID_DATA);
-    EXPECT_EQ(key_.QueryBinaryValue(L"Blob", read, &(byteCount = 2)), ERROR_MORE_DATA);
-    EXPECT_EQ(byteCount, 5u);
+    EXPECT_EQ(key_.QueryBinaryValue(L"Dword", read, &byteCount), ERROR_INVALID_DATA);
     EXPECT_EQ(key_.QueryStringValue(L"Dword", text), ERROR_INVALID_DATA);
-    EXPECT_EQ(text, L"hello");
+    EXPECT_EQ(text, L"kept");
+}
+
+TEST_F(RegKeyTest, TypedReadIntoTooSmallABufferGivesMoreDataWithTheSize) {
+    ASSERT_NO_FATAL_FAILURE(SetTypedValues());
+    DWORD dword = 0, byteCount = 2;
+    BYTE read[8] = {};
+    EXPECT_EQ(key_.QueryDWORDValue(L"Text", dword), ERROR_MORE_DATA);
+    EXPECT_EQ(key_.QueryBinaryValue(L"Blob", read, &byteCount), ERROR_MORE_DATA);
+    EXPECT_EQ(byteCount, 5u);
+}
+
+TEST_F(RegKeyTest, TypedReadOfAMissingValueGivesFileNotFound) {
+    DWORD dword = 0;
+    EXPECT_EQ(key_.QueryDWORDValue(L"Missing", dword), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegKeyTest, MisuseGivesTheMatchingCodes) {
@@ -271,26 +313,30 @@ TEST_F(RegKeyTest, MultiStringsFollowTerminationRules) {
     EXPECT_EQ(memcmp(buffer, L"ab\0cd\0", 14), 0);  // from the last case
 }
 
-TEST_F(RegKeyTest, GuidValuesRoundTripAndBadTextLeavesGuidZeroed) {
-    const GUID sample = {
-        0x6b29fc40, 0xca47, 0x1067, {0xb3, 0x1d, 0x00, 0xdd, 0x01, 0x06, 0x62, 0xda}};
-    ASSERT_EQ(key_.SetGUIDValue(L"Guid", sample), ERROR_SUCCESS);
+TEST_F(RegKeyTest, GuidValuesRoundTrip) {
+    ASSERT_EQ(key_.SetGUIDValue(L"Guid", kSampleGuid), ERROR_SUCCESS);
     std::wstring text;
     EXPECT_EQ(key_.QueryStringValue(L"Guid", text), ERROR_SUCCESS);
     EXPECT_EQ(text, L"{6B29FC40-CA47-1067-B31D-00DD010662DA}");
-    ASSERT_EQ(key_.SetStringValue(L"NoBrace", text.c_str() + 1), ERROR_SUCCESS);
+    GUID read = {};
+    EXPECT_EQ(key_.QueryGUIDValue(L"Guid", read), ERROR_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(read, kSampleGuid));
+}
+
+TEST_F(RegKeyTest, FailedGuidReadZeroesTheGuid) {
+    ASSERT_EQ(key_.SetStringValue(L"NoBrace", L"6B29FC40-CA47-1067-B31D-00DD010662DA}"),
+              ERROR_SUCCESS);
     ASSERT_EQ(key_.SetStringValue(L"Garbage", L"{not a guid}"), ERROR_SUCCESS);
     const struct {
         const wchar_t* name;
         LONG code;
-    } cases[] = {{L"Guid", ERROR_SUCCESS},
-                 {L"NoBrace", ERROR_INVALID_DATA},
+    } cases[] = {{L"NoBrace", ERROR_INVALID_DATA},
                  {L"Garbage", ERROR_INVALID_DATA},
                  {L"Missing", ERROR_FILE_NOT_FOUND}};
     for (const auto& c : cases) {
-        GUID read = c.code == ERROR_SUCCESS ? GUID{} : sample;
+        GUID read = kSampleGuid;
         EXPECT_EQ(key_.QueryGUIDValue(c.name, read), c.code) << c.name;
-        EXPECT_TRUE(IsEqualGUID(read, c.code == ERROR_SUCCESS ? sample : GUID{})) << c.name;
+        EXPECT_TRUE(IsEqualGUID(read, GUID{})) << c.name;
     }
 }
 
@@ -316,7 +362,7 @@ TEST_F(RegKeyTest, DeleteOnCloseRemovesTheSubtree) {
     EXPECT_TRUE(SubKeyExists(L"New"));
 }
 
-TEST_F(RegKeyTest, SubKeysEnumerateInOrderAndDeleteSingleOrAsADeepTree) {
+TEST_F(RegKeyTest, SubKeysEnumerateInOrder) {
     CreateKeys({L"Beta\\Child", L"Alpha"});
     wchar_t name[32];
     FILETIME written = {};
@@ -326,14 +372,23 @@ TEST_F(RegKeyTest, SubKeysEnumerateInOrderAndDeleteSingleOrAsADeepTree) {
     EXPECT_EQ(key_.EnumKey(1, name, &(count = 32), &written), ERROR_SUCCESS);
     EXPECT_STREQ(name, L"Beta");
     EXPECT_EQ(key_.EnumKey(2, name, &(count = 32)), ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(RegKeyTest, DeleteSubKeyRemovesOnlyAKeyWithoutSubKeys) {
+    CreateKeys({L"Beta\\Child", L"Alpha"});
     EXPECT_EQ(key_.DeleteSubKey(L"Alpha"), ERROR_SUCCESS);
     EXPECT_FALSE(SubKeyExists(L"Alpha"));
     EXPECT_NE(key_.DeleteSubKey(L"Beta"), ERROR_SUCCESS);  // has a child
     EXPECT_TRUE(SubKeyExists(L"Beta\\Child"));
+}
+
+TEST_F(RegKeyTest, DeleteValueRemovesTheValueOnce) {
     ASSERT_EQ(key_.SetDWORDValue(L"Value", 1), ERROR_SUCCESS);
     EXPECT_EQ(key_.DeleteValue(L"Value"), ERROR_SUCCESS);
     EXPECT_EQ(key_.DeleteValue(L"Value"), ERROR_FILE_NOT_FOUND);
+}
 
+TEST_F(RegKeyTest, RecurseDeleteKeyRemovesADeepTree) {
     std::wstring path = L"Tree";
     for (int depth = 0; depth < 12; ++depth) {
         path += L"\\Level" + std::to_wstring(depth);

@@ -88,7 +88,7 @@ TEST_F(KeySecurity, OtherTrusteesKeepTheirEntries) {
 // A key whose DACL is empty (a 28-byte descriptor) or null (20 bytes) reports less than an
 // absolute descriptor takes on x64. The test program runs with Wine's heap checks
 // (WINEDEBUG=warn+heap), which catch a write past the block the descriptor is read into.
-TEST_F(KeySecurity, EmptyAndNullDaclsAreReplacedWithoutWritingPastTheirBuffer) {
+TEST_F(KeySecurity, EmptyOrNullDaclIsReplacedWithoutWritingPastItsBuffer) {
     ACL empty;
     ASSERT_TRUE(::InitializeAcl(&empty, sizeof(empty), ACL_REVISION));
     const struct {

@@ -104,7 +104,7 @@ class GatesvcEndToEnd : public ::testing::Test {
     const std::string driver_ = "sample driver image " + std::string(200, 'D');
 };
 
-TEST_F(GatesvcEndToEnd, InstallCopiesOverAnyDriverAndAddsTheCatalogUninstallRemovesBoth) {
+TEST_F(GatesvcEndToEnd, InstallPutsTheDriverOverAnyOldOneWithItsCatalog) {
     EXPECT_EQ(Run(L" /InstallCat"), 0);
     EXPECT_EQ(Installed(), driver_);
     EXPECT_TRUE(FileExists(CatalogInDatabase()));
@@ -112,6 +112,10 @@ TEST_F(GatesvcEndToEnd, InstallCopiesOverAnyDriverAndAddsTheCatalogUninstallRemo
     ASSERT_TRUE(WriteFileText(DriverDestination(), "old driver"));
     EXPECT_EQ(Run(L" /InstallCat"), 0);
     EXPECT_EQ(Installed(), driver_);
+}
+
+TEST_F(GatesvcEndToEnd, UninstallUndoesTheInstall) {
+    ASSERT_EQ(Run(L" /InstallCat"), 0);
     EXPECT_EQ(Run(L" /UninstallCat"), 0);
     EXPECT_TRUE(SystemUntouched());
 }

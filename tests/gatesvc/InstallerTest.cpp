@@ -136,7 +136,7 @@ std::vector<std::wstring> Describe(const std::vector<RecordedMessage>& messages)
     return lines;
 }
 
-TEST_F(InstallerTest, EachOperationMakesTheseCallsAndLogsExactlyTheseMessages) {
+TEST_F(InstallerTest, EachOperationMakesItsCallsWithExactlyItsMessages) {
     const std::wstring dst = L"C:\\windows\\system32\\drivers\\BulwarkK.sys";
     const std::wstring src = L"C:\\Program Files\\Halvik\\BulwarkK.sys";
     const std::wstring cat = L"C:\\x\\bulwarkk_x86.cat", load = L"load wintrust.dll";

@@ -49,6 +49,13 @@ class Hvlogcfg : public ::testing::Test {
         }
     }
 
+    // The path of gatesvc's first log file, its folder made.
+    std::wstring FirstLog() {
+        const std::wstring folder = LogRoot() + L"\\RQD\\gatesvc";
+        EXPECT_TRUE(Basalt::CreateDirectoryPath(folder.c_str()));
+        return folder + L"\\gatesvc000.log";
+    }
+
     ScratchFolder folder_{PerTestFolderName(L"hvlogcfg")};
     std::string output_;
 };
@@ -65,7 +72,7 @@ TEST_F(Hvlogcfg, FileMechanismMakesTheInstallerLogOptionsChangeTheFieldsTailShow
            {"[PID:", "gatesvc:  136]$ [", "InstallHipsDriverFile()]$ Copy file to"});
 }
 
-TEST_F(Hvlogcfg, OutOfRangeValueIsRefusedAndTheFileLeftAsItWas) {
+TEST_F(Hvlogcfg, OutOfRangeValueIsRefusedLeavingTheFileAsItWas) {
     Expect(L"set file MaxEntries 5 --shared", 0);
     const auto before = ReadFileBytes(SharedIni());
     ASSERT_FALSE(before.empty());
@@ -75,7 +82,7 @@ TEST_F(Hvlogcfg, OutOfRangeValueIsRefusedAndTheFileLeftAsItWas) {
     EXPECT_FALSE(FileExists(FolderIni()));
 }
 
-TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
+TEST_F(Hvlogcfg, ShowReportsTamperedOrPlainValues) {
     Expect(L"set file Severity 2", 0);
     // One changed data digit: the digest no longer matches.
     std::wstring cipher = ProfileText(FolderIni(), L"Severity");
@@ -87,7 +94,11 @@ TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
         ::WritePrivateProfileStringW(L"Config", L"MaxSize", L"300000", SharedIni().c_str()));
     Expect(L"show", 0,
            {"folder log.ini: tampered", "shared log.ini: plain", "Severity   3 (default)"});
-    // Saved by an editor with a byte order mark: said so, not taken for tampering.
+}
+
+// Saved by an editor with a byte order mark: said so, not taken for tampering.
+TEST_F(Hvlogcfg, FileWithAUtf8ByteOrderMarkIsReportedAsIgnored) {
+    Expect(L"set file MaxEntries 5 --shared", 0);
     const auto bytes = ReadFileBytes(SharedIni());
     ASSERT_TRUE(
         WriteFileText(SharedIni(), "\xEF\xBB\xBF" + std::string(bytes.begin(), bytes.end())));
@@ -98,7 +109,7 @@ TEST_F(Hvlogcfg, ShowReportsTamperedAndPlainValues) {
 // The tool changes a log.ini under the lock that loggers of that folder take: while a
 // program logs 3,000 lines, twenty changes all succeed and the last one stays, and not
 // one line is lost.
-TEST_F(Hvlogcfg, ChangesWhileAProgramLogsAllApplyAndLoseNoLine) {
+TEST_F(Hvlogcfg, ChangesWhileAProgramLogsApplyWithoutLosingALine) {
     const std::wstring module = L" --module file_log_writer";
     Expect(L"set file MaxEntries 100" + module, 0);
     Basalt::UniqueKernelHandle writer =
@@ -149,15 +160,21 @@ TEST_F(Hvlogcfg, DecodeReadsBackWhatSetWrote) {
     Expect(L"decode " + header.substr(0, 72) + L" " + value, 1);
 }
 
-TEST_F(Hvlogcfg, HelpAndMistakes) {
+TEST_F(Hvlogcfg, HelpExitsWithZero) {
     Expect(L"--help", 0, {"hvlogcfg show"});
     Expect(L"set --help", 0);
+}
+
+TEST_F(Hvlogcfg, UsageMistakeExitsWithTwo) {
     Expect(L"frobnicate", 2);
-    Expect(L"set mechanism carrier-pigeon", 1, {"hvlogcfg: "});
-    Expect(L"set etw Loudness 3", 1);
     Expect(L"bogus --help", 2);
     Expect(L"tail -n -1", 2);
     Expect(L"tail -n 99999999999", 2);
+}
+
+TEST_F(Hvlogcfg, UnknownSettingOrValueExitsWithOne) {
+    Expect(L"set mechanism carrier-pigeon", 1, {"hvlogcfg: "});
+    Expect(L"set etw Loudness 3", 1);
 }
 
 TEST_F(Hvlogcfg, NumbersAreDecimalOrHexadecimalNeverOctal) {
@@ -184,7 +201,7 @@ TEST_F(Hvlogcfg, EtwOverridesGoUnderTheProviderKeys) {
 }
 
 // Names become one folder or key name: nothing that climbs out or names two levels is taken.
-TEST_F(Hvlogcfg, GroupModuleAndLoggerNamesArePlainNames) {
+TEST_F(Hvlogcfg, NameOptionsTakeOnlyPlainNames) {
     Expect(L"set file Enable 0 --group .. --module gatesvc", 2, {"--group must be a plain name"});
     Expect(L"set file Enable 0 --group RQD --module ..\\..\\x", 2);
     Expect(L"tail --group RQD --module a/b", 2);
@@ -194,7 +211,7 @@ TEST_F(Hvlogcfg, GroupModuleAndLoggerNamesArePlainNames) {
 
 // A differently-cased section ahead of [Config] would take the write while the framework
 // went on reading the old value: the change is refused and the file kept.
-TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedAndTheFileKept) {
+TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedLeavingTheFile) {
     Expect(L"set file Severity 2", 0);
     auto bytes = ReadFileBytes(FolderIni());
     const std::string shadowed = "[config]\r\n" + std::string(bytes.begin(), bytes.end());
@@ -203,16 +220,16 @@ TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedAndTheFileKept) {
     bytes = ReadFileBytes(FolderIni());
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), shadowed);
     EXPECT_FALSE(FileExists(FolderIni() + L".hvlogcfg-tmp"));
+}
+
+TEST_F(Hvlogcfg, EtwSeverityOutsideOneToSixIsRefused) {
     Expect(L"set etw Severity 0", 1, {"Severity must be 1 to 6"});
 }
 
-// tail reads only the end of a long log, and only a log of the framework.
-TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
-    const std::wstring folder = LogRoot() + L"\\RQD\\gatesvc";
-    ASSERT_TRUE(Basalt::CreateDirectoryPath(folder.c_str()));
+TEST_F(Hvlogcfg, TailReadsOnlyTheEndOfALongLog) {
     std::wstring text = L"\xFEFF";
     for (int i = 0; i < 20000; ++i) text += L"line " + std::to_wstring(i) + L"\r\n";
-    const std::wstring log = folder + L"\\gatesvc000.log";
+    const std::wstring log = FirstLog();
     ASSERT_TRUE(WriteFileBytes(log, text.data(), text.size() * sizeof(wchar_t)));
     Expect(L"tail -n 2", 0);
     EXPECT_EQ(output_, "line 19998\r\nline 19999\r\n");  // text-mode output
@@ -227,21 +244,30 @@ TEST_F(Hvlogcfg, TailReadsTheEndOfALongLogAndRefusesOtherFiles) {
     Expect(L"tail -n 1", 0);
     EXPECT_EQ(0u, output_.find("[...]yyyy"));
     EXPECT_EQ(output_.size() - 3, output_.find("y\r\n"));
-    // Emptied by someone and appended to since: no byte order mark, still UTF-16.
+}
+
+// Emptied by someone and appended to since: no byte order mark, still UTF-16.
+TEST_F(Hvlogcfg, TailReadsALogWithoutAByteOrderMark) {
     const std::wstring unmarked = L"12/09/2026 01:02:03 AM$ -- (Error)$ one\r\n";
-    ASSERT_TRUE(WriteFileBytes(log, unmarked.data(), unmarked.size() * sizeof(wchar_t)));
+    ASSERT_TRUE(WriteFileBytes(FirstLog(), unmarked.data(), unmarked.size() * sizeof(wchar_t)));
     Expect(L"tail", 0, {"-- (Error)$ one"});
-    ASSERT_TRUE(WriteFileText(log, "not a log\r\n"));
+}
+
+TEST_F(Hvlogcfg, TailRefusesAFileThatIsNotALogOfTheFramework) {
+    ASSERT_TRUE(WriteFileText(FirstLog(), "not a log\r\n"));
     Expect(L"tail", 1, {"not a log of the framework"});
 }
 
 // Wine's event tracing records nothing: trace says so in one line and ends, without a limit
 // of its own, live or from a file.
-TEST_F(Hvlogcfg, TraceWithoutASessionEndsAtOnceWithOneLineAndItsReason) {
+TEST_F(Hvlogcfg, TraceWithoutASessionEndsAtOnceWithOneLineGivingTheReason) {
     for (const wchar_t* arguments : {L"trace", L"trace --file C:\\absent.etl --count 1"}) {
         Expect(arguments, 1, {"hvlogcfg: no trace session could be ", " failed with "});
         EXPECT_EQ(output_.find('\n'), output_.size() - 1) << output_;
     }
+}
+
+TEST_F(Hvlogcfg, TraceLevelOutsideOneToSixIsRefused) {
     Expect(L"trace --level 0", 2, {"--level must be 1 to 6"});
 }
 

@@ -25,6 +25,13 @@ constexpr wchar_t kTag[] = L"GSTESTTRACE";
 constexpr wchar_t kSession[] = L"trace test session";
 constexpr int kLine = 77;
 
+// Session levels, each read with a set of line options.
+struct LevelOptions {
+    UCHAR level;
+    DWORD options;
+};
+constexpr LevelOptions kLevelOptions[] = {{1, 0x3C}, {3, 0x10}, {4, 0x00}, {5, 0x04}, {6, 0x28}};
+
 std::wstring ProcessImageName() {
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -120,24 +127,12 @@ class TraceReaderTest : public ::testing::Test {
     std::vector<std::wstring> lines_;
 };
 
-TEST_F(TraceReaderTest, EachLevelAndOptionSetGivesTheFileLinesAcrossDisableAndReEnable) {
-    struct Case {
-        UCHAR level;
-        DWORD options;
-    };
-    for (const Case& c :
-         {Case{1, 0x3C}, Case{3, 0x10}, Case{4, 0x00}, Case{5, 0x04}, Case{6, 0x28}}) {
+TEST_F(TraceReaderTest, EachLevelWithItsOptionsGivesTheFileLines) {
+    for (const LevelOptions& c : kLevelOptions) {
         SCOPED_TRACE(testing::Message() << "level " << int(c.level) << " options " << c.options);
         lines_.clear();
         ASSERT_NO_FATAL_FAILURE(StartReader(c.options, c.level));
         LogEveryLevel();
-        // A controller's disable silences the logger; enabling again brings it back.
-        ASSERT_EQ(0u,
-                  service_->EnableTrace(FALSE, 0, 0, &kTestProviderGuid, reader_->SessionHandle()));
-        logger_->LogMessage(L"src\\TraceSource", L"TraceFunction", kLine, 5, L"while disabled");
-        ASSERT_EQ(0u, service_->EnableTrace(TRUE, 0, c.level, &kTestProviderGuid,
-                                            reader_->SessionHandle()));
-        logger_->LogMessage(L"src\\TraceSource", L"TraceFunction", kLine, 6, L"enabled again");
         ASSERT_EQ(0u, reader_->Stop());
 
         std::vector<std::wstring> expected;
@@ -147,14 +142,31 @@ TEST_F(TraceReaderTest, EachLevelAndOptionSetGivesTheFileLinesAcrossDisableAndRe
                     Expected(c.options, level, Basalt::FormatString(L"message %lu", level)));
             }
         }
-        expected.push_back(Expected(c.options, 6, L"enabled again"));
         EXPECT_EQ(expected, LinesWithoutTime());
         EXPECT_EQ(0u, service_->SessionCount());
         EXPECT_EQ(0u, logger_->GetSessionHandle());
     }
 }
 
-TEST_F(TraceReaderTest, MalformedAndEmptyEventsEachGiveOneLine) {
+// A controller's disable silences the logger; enabling again brings it back.
+TEST_F(TraceReaderTest, DisableSilencesTheLoggerUntilEnabledAgain) {
+    for (const LevelOptions& c : kLevelOptions) {
+        SCOPED_TRACE(testing::Message() << "level " << int(c.level) << " options " << c.options);
+        lines_.clear();
+        ASSERT_NO_FATAL_FAILURE(StartReader(c.options, c.level));
+        ASSERT_EQ(0u,
+                  service_->EnableTrace(FALSE, 0, 0, &kTestProviderGuid, reader_->SessionHandle()));
+        logger_->LogMessage(L"src\\TraceSource", L"TraceFunction", kLine, 5, L"while disabled");
+        ASSERT_EQ(0u, service_->EnableTrace(TRUE, 0, c.level, &kTestProviderGuid,
+                                            reader_->SessionHandle()));
+        logger_->LogMessage(L"src\\TraceSource", L"TraceFunction", kLine, 6, L"enabled again");
+        ASSERT_EQ(0u, reader_->Stop());
+        EXPECT_EQ(std::vector<std::wstring>{Expected(c.options, 6, L"enabled again")},
+                  LinesWithoutTime());
+    }
+}
+
+TEST_F(TraceReaderTest, EveryEventOfTheLoggingClassGivesOneLine) {
     ASSERT_NO_FATAL_FAILURE(StartReader(0, 1));
     logger_->LogMessage(L"f", L"g", 1, 4, L"before");
     // Three bytes of the logging class: a record cut short.
@@ -184,7 +196,7 @@ TEST_F(TraceReaderTest, MalformedAndEmptyEventsEachGiveOneLine) {
     EXPECT_EQ(expected, rest);
 }
 
-TEST_F(TraceReaderTest, SessionLeftByAKilledRunIsReplacedAndTheCountEndsTheWait) {
+TEST_F(TraceReaderTest, SessionLeftByAKilledRunIsReplaced) {
     struct {
         EVENT_TRACE_PROPERTIES properties;
         wchar_t name[64];
@@ -196,8 +208,14 @@ TEST_F(TraceReaderTest, SessionLeftByAKilledRunIsReplacedAndTheCountEndsTheWait)
     TRACEHANDLE leftOver = 0;
     ASSERT_EQ(0u, service_->StartTrace(&leftOver, kSession, &block.properties));
 
-    ASSERT_NO_FATAL_FAILURE(StartReader(0, 1, /*maxEvents=*/2));
+    ASSERT_NO_FATAL_FAILURE(StartReader(0, 1));
     EXPECT_EQ(1u, service_->SessionCount());
+    ASSERT_EQ(0u, reader_->Stop());
+    EXPECT_EQ(0u, service_->SessionCount());
+}
+
+TEST_F(TraceReaderTest, CountOfEventsEndsTheWait) {
+    ASSERT_NO_FATAL_FAILURE(StartReader(0, 1, /*maxEvents=*/2));
     LogEveryLevel();
     reader_->Wait(nullptr, INFINITE);  // returns at the second line
     ASSERT_EQ(0u, reader_->Stop());

@@ -24,17 +24,24 @@ TEST(LogMacro, SourceNameIsTheFileNameWithoutFolderOrExtension) {
     for (const auto& c : kCases) EXPECT_EQ(c.name, SourceNameFromPath(c.path));
 }
 
-TEST(LogMacro, PassesTheCallersPositionAndSkipsItsArgumentsBelowTheLevel) {
+TEST(LogMacro, SkipsItsArgumentsBelowTheLevel) {
     auto owned = std::make_unique<TestSupport::RecordingLogger>();
     TestSupport::RecordingLogger* logger = owned.get();
     logger->SetSeverity(kLevelError);
     GetLogFacade()->SetLogger(std::move(owned));
     int evaluated = 0;
     EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelWarning, L"%d", ++evaluated));
+    EXPECT_EQ(0, evaluated);
+    EXPECT_TRUE(logger->Messages().empty());
+}
+
+TEST(LogMacro, PassesTheCallersPosition) {
+    auto owned = std::make_unique<TestSupport::RecordingLogger>();
+    TestSupport::RecordingLogger* logger = owned.get();
+    GetLogFacade()->SetLogger(std::move(owned));
     const int line = __LINE__ + 1;
     EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelError, L"%s %d", L"wide", 7));
     EXPECT_EQ(0u, ETWLOGGING_LOG(kLevelCritical, L"no arguments"));
-    EXPECT_EQ(0, evaluated);
     const std::vector<TestSupport::RecordedMessage> messages = logger->Messages();
     ASSERT_EQ(2u, messages.size());
     EXPECT_EQ(kLevelError, messages[0].level);

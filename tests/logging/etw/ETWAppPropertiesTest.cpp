@@ -131,7 +131,7 @@ TEST(ETWAppPropertiesTest, LoadStoresTheValuesReadBeforeTheFirstFailure) {
     }
 }
 
-TEST(ETWAppPropertiesTest, SecondLoadIsRefusedAndChangesNothing) {
+TEST(ETWAppPropertiesTest, SecondLoadIsRefusedLeavingTheFirst) {
     ScratchProductKey key(kTag, /*complete=*/true);
     ETWAppProperties properties;
     ASSERT_TRUE(properties.LoadConfiguration(nullptr));

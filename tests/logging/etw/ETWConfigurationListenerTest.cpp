@@ -41,8 +41,14 @@ class ETWConfigurationListenerTest : public ::testing::Test {
     CETWLogging logger_{service_};
 };
 
+TEST_F(ETWConfigurationListenerTest, EnableZeroDisablesAfterInitialisation) {
+    SetDword(nullptr, L"Enable", 0);
+    ASSERT_EQ(0u, Init());
+    EXPECT_FALSE(logger_.IsEnabled());
+}
+
 // A string value is skipped: the string "Enable" of RQD would otherwise undo the root's 0.
-TEST_F(ETWConfigurationListenerTest, EnableZeroDisablesAfterInitialisationAndStringsAreIgnored) {
+TEST_F(ETWConfigurationListenerTest, StringValuesAreIgnored) {
     SetDword(nullptr, L"Enable", 0);
     ASSERT_EQ(0, key_.SetPlainString(L"Provider", L"Severity", L"1"));
     ASSERT_EQ(0, key_.SetPlainString(L"Provider\\RQD", L"Enable", L"1"));
@@ -65,30 +71,45 @@ TEST_F(ETWConfigurationListenerTest, MostSpecificKeyIsAppliedLast) {
     EXPECT_FALSE(logger_.IsEnabled());
 }
 
-TEST_F(ETWConfigurationListenerTest, RegistryOverridesTheControllerLevelAndDisable) {
+TEST_F(ETWConfigurationListenerTest, RegistryEnableOverridesTheControllersDisable) {
     SetDword(nullptr, L"Enable", 1);
     ASSERT_EQ(0u, Init());
     const TRACEHANDLE session = EnableFromController(4);
     ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid));
     EXPECT_TRUE(logger_.IsEnabled());
     EXPECT_EQ(4u, logger_.GetSeverity());  // the threshold is passed back unchanged
+}
+
+TEST_F(ETWConfigurationListenerTest, RegistrySeverityOverridesTheControllersLevel) {
+    ASSERT_EQ(0u, Init());
     SetDword(nullptr, L"Severity", 1);
-    ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 4, 0));
+    EnableFromController(4);
     EXPECT_EQ(1u, logger_.GetSeverity());
 }
 
-TEST_F(ETWConfigurationListenerTest, WithoutLoggerNothingChangesAndOnlyTheFirstLoggerIsTaken) {
+TEST_F(ETWConfigurationListenerTest, NotificationWithoutALoggerIsIgnored) {
     internal::ETWAppProperties properties;
     ASSERT_TRUE(properties.LoadConfiguration(kTag));
-    SetDword(nullptr, L"Severity", 5);
     CETWConfigurationListener listener(properties);
-    listener.OnConfigurationChanged(true, 2, 0);  // no logger: no effect, no crash
+    listener.OnConfigurationChanged(true, 2, 0);  // no effect, no crash
+}
+
+TEST_F(ETWConfigurationListenerTest, ProviderKeyIsTheProductsProviderKey) {
+    internal::ETWAppProperties properties;
+    ASSERT_TRUE(properties.LoadConfiguration(kTag));
+    CETWConfigurationListener listener(properties);
     HKEY root = nullptr;
     std::wstring path;
     listener.GetProviderKey(root, path);
     EXPECT_EQ(HKEY_LOCAL_MACHINE, root);
     EXPECT_EQ(L"SOFTWARE\\Halvik.logging\\GSTESTLSN\\Provider", path);
+}
 
+TEST_F(ETWConfigurationListenerTest, OnlyTheFirstLoggerIsTaken) {
+    internal::ETWAppProperties properties;
+    ASSERT_TRUE(properties.LoadConfiguration(kTag));
+    SetDword(nullptr, L"Severity", 5);
+    CETWConfigurationListener listener(properties);
     TestSupport::RecordingLogger first;
     TestSupport::RecordingLogger second;
     EXPECT_FALSE(listener.SetLogger(nullptr));

@@ -119,7 +119,7 @@ class ETWLoggingTest : public ::testing::Test {
     TRACEHANDLE session_ = 0;
 };
 
-TEST_F(ETWLoggingTest, KnownMessageGivesExactHeaderAndContextRecord) {
+TEST_F(ETWLoggingTest, KnownMessageGivesTheExactEventBytes) {
     Enable();
     ASSERT_EQ(0u, logger_->LogEx(3, L"gatesvc", L"InstallHipsDriverFile", 136,
                                  L"Copy file to %s failed from %s. Try to delay copy until reboot",
@@ -156,47 +156,66 @@ TEST_F(ETWLoggingTest, KnownMessageGivesExactHeaderAndContextRecord) {
     EXPECT_EQ(0u, event.mofEntries[0].DataType | event.mofEntries[1].DataType);
 }
 
-// Without a successful InitEx the record is still whole: unknown identity fields count zero,
-// and a NULL file or function is carried as an empty string.
-TEST_F(ETWLoggingTest, UninitialisedLoggerAndNullNamesSendAWholeRecord) {
+// Without a successful InitEx the record is still whole: unknown identity fields count zero.
+TEST_F(ETWLoggingTest, UninitialisedLoggerSendsAWholeRecord) {
     StartAndEnable(GUID{});
-    ASSERT_EQ(0u, logger_->LogEx(3, nullptr, nullptr, 7, L"%s", L"x"));
-    EXPECT_EQ(kInvalidParameter, logger_->LogEx(3, L"f", L"g", 5, nullptr));
+    ASSERT_EQ(0u, logger_->LogEx(3, L"f", L"g", 7, L"%s", L"x"));
     const DecodedEvent event = Only();
-    EXPECT_EQ(L"", event.processImageName + event.groupName + event.file + event.function);
+    EXPECT_EQ(L"", event.processImageName + event.groupName);
     EXPECT_EQ(7, event.line);
     EXPECT_EQ("x", event.message);
 }
 
-TEST_F(ETWLoggingTest, LevelsSixAndAboveGoOutAsThreeAndThreeAlwaysPasses) {
+TEST_F(ETWLoggingTest, NullFileOrFunctionIsSentAsAnEmptyString) {
+    Enable();
+    ASSERT_EQ(0u, logger_->LogEx(3, nullptr, nullptr, 7, L"%s", L"x"));
+    EXPECT_EQ(L"", Only().file + Only().function);
+}
+
+TEST_F(ETWLoggingTest, NullFormatIsRefusedWithoutAnEvent) {
+    Enable();
+    EXPECT_EQ(kInvalidParameter, logger_->LogEx(3, L"f", L"g", 5, nullptr));
+    EXPECT_TRUE(service_->Events().empty());
+}
+
+TEST_F(ETWLoggingTest, LevelsFromSixUpGoOutAsThree) {
     Enable();
     for (DWORD level : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 9u}) logger_->LogEx(level, L"f", L"g", 1, L"m");
     EXPECT_EQ(3u, logger_->MapLevel(6));
     EXPECT_EQ(9u, logger_->MapLevel(9));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 3, 3}), EventLevels());
+}
+
+TEST_F(ETWLoggingTest, LevelThreeAlwaysPassesTheThreshold) {
+    Enable();
     logger_->SetSeverity(5);
     EXPECT_TRUE(logger_->IsLevelEnabled(3));
     EXPECT_FALSE(logger_->IsLevelEnabled(4));
     for (DWORD level : {4u, 3u, 5u}) logger_->LogEx(level, L"f", L"g", 1, L"m");
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 3, 3, 3, 5}), EventLevels());
+    EXPECT_EQ((std::vector<int>{3, 5}), EventLevels());
 }
 
-TEST_F(ETWLoggingTest, MessagesAreCutAt2079UnitsWithTheirZeroAndMayBeEmpty) {
+TEST_F(ETWLoggingTest, MessagesAreCutAt2079UnitsWithTheirZero) {
     Enable();
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(2079, L'a').c_str());
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(5000, L'b').c_str());
-    // UTF-8 too long for the buffer's tail: converted on the heap.
+    // UTF-8 too long for the buffer's tail: converted on the heap, and not cut.
     logger_->LogEx(3, L"f", L"g", 1, L"%s", std::wstring(2000, L'\u00e9').c_str());
-    logger_->LogEx(3, L"f", L"g", 1, L"");
     const std::vector<DecodedEvent> events = Decoded();
-    ASSERT_EQ(4u, events.size());
+    ASSERT_EQ(3u, events.size());
     EXPECT_EQ(std::string(2079, 'a'), events[0].message);
     EXPECT_EQ(std::string(2079, 'b') + std::string(1, '\0'), events[1].message);
     std::string accented;
     for (int i = 0; i < 2000; ++i) accented += "\xC3\xA9";
     EXPECT_EQ(accented, events[2].message);
     EXPECT_EQ(4000u, events[2].messageSize);
-    EXPECT_TRUE(service_->Events()[3].fields[1].empty());
-    EXPECT_EQ(0u, events[3].messageSize);
+}
+
+TEST_F(ETWLoggingTest, EmptyMessageGoesOutAsAnEmptyField) {
+    Enable();
+    logger_->LogEx(3, L"f", L"g", 1, L"");
+    EXPECT_EQ(0u, Only().messageSize);
+    EXPECT_TRUE(service_->Events()[0].fields[1].empty());
 }
 
 // A name that fills its count makes an event larger than any session's buffer: the service
@@ -243,25 +262,35 @@ TEST_F(ETWLoggingTest, EveryWritingOperationReachesTheTraceWhenEnabledWithASessi
     EXPECT_EQ(0u, service_->ForeignHandleEventCount());
 }
 
-TEST_F(ETWLoggingTest, StartRegistersOrFailsOnceAndStopOrDestructionUnregisters) {
+TEST_F(ETWLoggingTest, FailedRegistrationIsReportedOnceNotRetried) {
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    service_->FailNextRegistration(ERROR_ACCESS_DENIED);  // reported once, not retried
+    service_->FailNextRegistration(ERROR_ACCESS_DENIED);
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), logger_->Start());
     EXPECT_EQ(0u, logger_->Start());
     EXPECT_EQ(0u, service_->RegistrationCount());
+}
 
-    logger_ = std::make_unique<CETWLogging>(service_);
+TEST_F(ETWLoggingTest, StartRegistersTheProviderOnce) {
     Enable();
     EXPECT_EQ(0u, logger_->Start());
     EXPECT_EQ(1u, service_->RegistrationCount());
     EXPECT_TRUE(::IsEqualGUID(kTestProviderGuid, service_->LastControlGuid()));
+}
+
+TEST_F(ETWLoggingTest, InitExAfterStartGivesAlreadyStarted) {
+    Enable();
     EXPECT_EQ(kAlreadyStarted, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
+}
+
+TEST_F(ETWLoggingTest, StopUnregistersTheProviderLeavingTheLoggerDisabled) {
+    Enable();
     EXPECT_EQ(0u, logger_->Stop());
     EXPECT_EQ(0u, service_->ProviderCount());
     EXPECT_FALSE(logger_->IsEnabled());
     EXPECT_EQ(0u, logger_->Stop());
+}
 
-    logger_ = std::make_unique<CETWLogging>(service_);
+TEST_F(ETWLoggingTest, DestructionUnregistersTheProvider) {
     Enable();
     EXPECT_EQ(1u, service_->ProviderCount());
     logger_.reset();
@@ -399,21 +428,28 @@ TEST_F(ETWLoggingTest, InitExRefusalsStoreTheGroupEventsName) {
     EXPECT_EQ(kInvalidParameter, failed.Init(L"RQD", nullptr, nullptr, nullptr));
 }
 
-TEST_F(ETWLoggingTest, NamesSeverityClampAndEventRecord) {
+TEST_F(ETWLoggingTest, LoggerNameIsTheGroupFollowedByTheModule) {
     const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", kernel32, L"host", nullptr));
     std::wstring name;
     logger_->GetLoggerName(name);
     EXPECT_EQ(L"RQD\\kernel32", name);
     EXPECT_EQ(L"kernel32.dll", logger_->GetModuleName(kernel32, false));
+}
 
+TEST_F(ETWLoggingTest, SeverityIsClampedFromOneToSix) {
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
     logger_->SetSeverity(2);
     EXPECT_EQ(2u, logger_->SetSeverity(0));
     EXPECT_EQ(1u, logger_->GetSeverity());
     EXPECT_EQ(1u, logger_->SetSeverity(9));
     EXPECT_EQ(6u, logger_->GetSeverity());
+}
 
-    // The record is filled as for an event, except the logging module name it already holds.
+// The record is filled as for an event, except the logging module name it already holds.
+TEST_F(ETWLoggingTest, EventRecordIsFilledKeepingItsLoggingModuleName) {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", kernel32, L"host", nullptr));
     CLoggingIf_ex::EventContext record;
     record.loggingModuleName = L"kept";
     logger_->FillEventRecord(nullptr, L"fn", 12, record);

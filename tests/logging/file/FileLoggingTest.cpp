@@ -94,13 +94,16 @@ class FileLoggingTest : public ::testing::Test {
     std::wstring root_ = folder_.path() + L"\\Halvik\\HVLOGS\\";
 };
 
-TEST_F(FileLoggingTest, DefaultsWithoutAnyLogIniAndSetterBounds) {
+TEST_F(FileLoggingTest, DefaultsWithoutAnyLogIni) {
     EXPECT_TRUE(logger_.IsEnabled());
     EXPECT_EQ(262144u, logger_.GetMaxSize());
     EXPECT_EQ(3u, logger_.GetMaxEntries());
     EXPECT_EQ(3u, logger_.GetSeverity());
     EXPECT_EQ(16u, logger_.GetOptions());
     EXPECT_FALSE(FileExists(logger_.LogFolder()));  // not made before a message
+}
+
+TEST_F(FileLoggingTest, SettersKeepToTheirBounds) {
     logger_.SetMaxSize(100);
     EXPECT_EQ(262144u, logger_.GetMaxSize());
     logger_.SetMaxSize(20000000);
@@ -113,13 +116,17 @@ TEST_F(FileLoggingTest, DefaultsWithoutAnyLogIniAndSetterBounds) {
     EXPECT_EQ(1u, logger_.GetSeverity());
     EXPECT_EQ(1u, logger_.SetSeverity(9));
     EXPECT_EQ(6u, logger_.GetSeverity());
+}
+
+TEST_F(FileLoggingTest, LevelTestFollowsTheSeverityButNotEnabled) {
+    logger_.SetSeverity(6);
     EXPECT_FALSE(logger_.IsLevelEnabled(5));
     logger_.SetEnabled(false);
     EXPECT_FALSE(logger_.IsEnabled());
     EXPECT_TRUE(logger_.IsLevelEnabled(6));  // the level test ignores "enabled"
 }
 
-TEST_F(FileLoggingTest, FolderAndFileNamesFollowGroupAndModule) {
+TEST_F(FileLoggingTest, LogPathsNameTheModuleUnderItsGroup) {
     wchar_t executable[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, executable, MAX_PATH);
     const std::wstring image = wcsrchr(executable, L'\\') + 1;
@@ -150,12 +157,16 @@ TEST_F(FileLoggingTest, FolderAndFileNamesFollowGroupAndModule) {
     ASSERT_EQ(kOk, logger.Stop());
 }
 
-TEST_F(FileLoggingTest, InitStopCodesAndMessageBeforeInitSilencingUntilStop) {
+TEST_F(FileLoggingTest, InitOrStopMisuseGivesItsCode) {
     EXPECT_EQ(kErrorAlreadyInitialized, logger_.Init(L"RQD", nullptr, nullptr, nullptr));
     CLogging logger(shell_);
     EXPECT_EQ(kBad, logger.Init(L"", nullptr, nullptr, nullptr));
     EXPECT_EQ(kBad, logger.Init(L"RQD", nullptr, L"", nullptr));
     EXPECT_EQ(kErrorNotInitialized, logger.Stop());
+}
+
+TEST_F(FileLoggingTest, MessageBeforeInitSilencesTheLoggerUntilStop) {
+    CLogging logger(shell_);
     EXPECT_EQ(kBad, logger.LogMessage(nullptr, nullptr, 0, 1, L"a"));
     ASSERT_EQ(kOk, logger.Init(L"RQD", nullptr, nullptr, nullptr));
     EXPECT_EQ(kBad, logger.LogMessage(nullptr, nullptr, 0, 1, L"b"));  // still unusable
@@ -366,22 +377,31 @@ TEST_F(FileLoggingTest, UncreatableFolderSilencesTheLoggerUntilStop) {
     EXPECT_EQ(std::vector<std::wstring>{L"d"}, Messages(LogFile(0)));
 }
 
-TEST_F(FileLoggingTest, LogFiltersAndCutsWhileLogMessageWritesWhole) {
-    const std::wstring long5000(5000, L'y');
+TEST_F(FileLoggingTest, LogDropsMessagesBelowTheSeverityOrWhileDisabled) {
     logger_.Log(kLevelWarning, nullptr, nullptr, 0, L"%s", L"filtered");  // 2 < severity 3
     logger_.Log(kLevelError, nullptr, nullptr, 0, L"%s %d", L"wide", 7);
+    logger_.SetEnabled(false);
+    logger_.Log(kLevelCritical, nullptr, nullptr, 0, L"disabled");
+    EXPECT_EQ(std::vector<std::wstring>{L"wide 7"}, Messages(LogFile(0)));
+}
+
+TEST_F(FileLoggingTest, LogCutsTheMessageAt4159Characters) {
+    const std::wstring long5000(5000, L'y');
     logger_.Log(kLevelError, nullptr, nullptr, 0, L"%s", long5000.c_str());
+    EXPECT_EQ(std::vector<std::wstring>{long5000.substr(0, 4159)}, Messages(LogFile(0)));
+}
+
+TEST_F(FileLoggingTest, LogMessageWritesWholeWhateverTheLevelOrEnabled) {
+    const std::wstring long5000(5000, L'y');
     ASSERT_EQ(kOk, Write(L"direct", kLevelWarning));
     ASSERT_EQ(kOk, Write(long5000));
     logger_.SetEnabled(false);
-    logger_.Log(kLevelCritical, nullptr, nullptr, 0, L"disabled");
     ASSERT_EQ(kOk, Write(L"still written"));
-    EXPECT_EQ((std::vector<std::wstring>{L"wide 7", long5000.substr(0, 4159), L"direct", long5000,
-                                         L"still written"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"direct", long5000, L"still written"}),
               Messages(LogFile(0)));
 }
 
-TEST_F(FileLoggingTest, OthersReadWhileTheLoggerWritesAndABlockedFileFailsOneMessage) {
+TEST_F(FileLoggingTest, OthersMayReadWhileTheLoggerWrites) {
     ASSERT_EQ(kOk, Write(L"first"));
     Basalt::UniqueHandle reader(::CreateFileW(LogFile(0).c_str(), GENERIC_READ,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -395,15 +415,17 @@ TEST_F(FileLoggingTest, OthersReadWhileTheLoggerWritesAndABlockedFileFailsOneMes
     bytes.resize(read);
     EXPECT_NE(std::wstring::npos, Utf16(bytes).find(L"first\r\n"));
     EXPECT_NE(std::wstring::npos, Utf16(bytes).find(L"second\r\n"));
-    reader.reset();
+}
 
+TEST_F(FileLoggingTest, BlockedFileFailsOnlyTheMessageWrittenMeanwhile) {
+    ASSERT_EQ(kOk, Write(L"first"));
     Basalt::UniqueHandle exclusive(::CreateFileW(LogFile(0).c_str(), GENERIC_READ, 0, nullptr,
                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(exclusive);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), Write(L"blocked"));
     exclusive.reset();
     EXPECT_EQ(kOk, Write(L"third"));
-    EXPECT_EQ(3u, Messages(LogFile(0)).size());
+    EXPECT_EQ((std::vector<std::wstring>{L"first", L"third"}), Messages(LogFile(0)));
 }
 
 TEST_F(FileLoggingTest, ConcurrentThreadsKeepEveryLineWhole) {

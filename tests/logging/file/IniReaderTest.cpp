@@ -131,7 +131,7 @@ TEST_F(IniReaderTest, HandWrittenRecordsAreReadWhileOpenForWritingElsewhere) {
     EXPECT_TRUE(reader_.SetDword(kConfig, L"MaxEntries", 5));  // the reader let go of the file
 }
 
-TEST_F(IniReaderTest, FirstWriteCreatesTheFileAndLaterWritesReplaceInPlace) {
+TEST_F(IniReaderTest, FirstWriteCreatesTheFile) {
     ASSERT_FALSE(reader_.Load(path_));  // missing: the name stays for the write
     EXPECT_EQ(path_, reader_.FileName());
     ASSERT_TRUE(reader_.SetDword(kConfig, L"LastLogIdx", 1));
@@ -141,8 +141,10 @@ TEST_F(IniReaderTest, FirstWriteCreatesTheFileAndLaterWritesReplaceInPlace) {
     ::GetPrivateProfileStringW(kConfig, L"_LastLogIdx", L"", header, 100, path_.c_str());
     EXPECT_EQ(74u, wcslen(header));
     EXPECT_EQ(0, wcsncmp(header, L"48565247", 8));
+}
 
-    ASSERT_TRUE(TestSupport::WriteFileText(path_, "; kept\r\n[Other]\r\nplain=1\r\n" + FileText()));
+TEST_F(IniReaderTest, LaterWritesReplaceInPlace) {
+    Load("; kept\r\n[Other]\r\nplain=1\r\n[Config]\r\n" + Pair("LastLogIdx", EncipherDword(1)));
     ASSERT_TRUE(reader_.SetDword(kConfig, L"LastLogIdx", 7));
     ASSERT_TRUE(reader_.SetString(kConfig, L"Name", L"h\u00e9llo"));
     EXPECT_EQ("; kept\r\n[Other]\r\nplain=1\r\n[Config]\r\n" +
@@ -170,11 +172,15 @@ TEST_F(IniReaderTest, MatchesAnIndependentEncoderBothWays) {
     EXPECT_EQ("[Config]\r\n" + kPair, FileText());
 }
 
-TEST_F(IniReaderTest, LoadStartsFromEmptyTablesAndPlainValuesAreNotAnswered) {
+TEST_F(IniReaderTest, LoadStartsFromEmptyTables) {
     Load("[Config]\r\n" + Pair("A", EncipherDword(1)));
     Load("[Other]\r\nEnable=1\r\n");
     EXPECT_EQ(L"<none>", Answer(reader_, L"A"));
     SectionOf(kConfig, false);
+}
+
+TEST_F(IniReaderTest, PlainValuesAreNotAnswered) {
+    Load("[Other]\r\nEnable=1\r\n");
     EXPECT_EQ(L"<none>", Answer(reader_, L"Enable", L"Other"));
     EXPECT_EQ((Section{{L"Enable", L"1"}}), SectionOf(L"Other"));  // parsed all the same
 }
@@ -218,25 +224,35 @@ TEST_F(IniReaderTest, ChangedDataDigitOrHeaderFailsButAChangedChecksumPairDoesNo
     EXPECT_EQ(74u, section[L"_OtherMagic"].size());
 }
 
-TEST_F(IniReaderTest, SectionsCommentsBlanksAndDuplicates) {
-    const Record one = EncipherDword(1);
-    const Record two = EncipherDword(2);
-    Load("top = 1\r\n\r\n   \r\n;comment=1\r\n[ Config ]\r\n" + Pair("A", two) +
+// Blank lines, comments and lines without "=" are skipped; names and values are trimmed,
+// and a section named again goes on where it left off.
+TEST_F(IniReaderTest, LinesParseIntoTrimmedPairsOfTheirSection) {
+    Load("top = 1\r\n\r\n   \r\n;comment=1\r\n[ Config ]\r\n" + Pair("A", EncipherDword(2)) +
          "[]\r\n  B  =  x ; not a comment \r\nnoequals\r\n=empty key\r\n[Dot.Section]\r\n" +
-         Pair("D", two) + "[Config]\r\nC=\"quoted\"\r\n" +
-         // Of two keys the first wins; of two headers the last, which here does not fit.
-         "K=" + one.value + "\r\nK=" + two.value + "\r\n_K=" + two.header + "\r\n_K=" + one.header +
-         "\r\n_L=" + one.header + "\r\n_L=" + two.header + "\r\nL=" + one.value + "\r\n");
+         "D=1\r\n[Config]\r\nC=\"quoted\"\r\n");
     EXPECT_EQ(L"2", Answer(reader_, L"A"));
-    EXPECT_EQ(L"1", Answer(reader_, L"K"));
-    EXPECT_EQ(L"<none>", Answer(reader_, L"L"));
     const Section config = SectionOf(kConfig);
     EXPECT_EQ(L"x ; not a comment", config.at(L"B"));
     EXPECT_EQ(L"empty key", config.at(L""));
     EXPECT_EQ(L"\"quoted\"", config.at(L"C"));
     EXPECT_EQ(0u, config.count(L"noequals") + config.count(L";comment"));
     EXPECT_EQ((Section{{L"top", L"1"}}), SectionOf(L""));
-    // Composite names split at the first ".": a dotted section cannot be reached.
+}
+
+// Of two keys the first wins; of two headers the last, which here does not fit.
+TEST_F(IniReaderTest, DuplicateKeyTakesTheFirstValueWithTheLastHeader) {
+    const Record one = EncipherDword(1);
+    const Record two = EncipherDword(2);
+    Load("[Config]\r\nK=" + one.value + "\r\nK=" + two.value + "\r\n_K=" + two.header +
+         "\r\n_K=" + one.header + "\r\n_L=" + one.header + "\r\n_L=" + two.header +
+         "\r\nL=" + one.value + "\r\n");
+    EXPECT_EQ(L"1", Answer(reader_, L"K"));
+    EXPECT_EQ(L"<none>", Answer(reader_, L"L"));
+}
+
+// Composite names split at the first ".": a dotted section cannot be reached.
+TEST_F(IniReaderTest, CompositeNamesSplitAtTheFirstDot) {
+    Load("[Dot.Section]\r\n" + Pair("D", EncipherDword(2)));
     EXPECT_EQ(L"<none>", Answer(reader_, L"D", L"Dot.Section"));
     EXPECT_EQ(10u, SectionOf(L"Dot.Section")[L"D"].size());
     std::wstring text;

@@ -50,7 +50,9 @@ TEST_F(LineFormatTest, DocumentedExampleLines) {
               Format(16, kLevelError, L"Cannot locate System Path."));
 }
 
-TEST_F(LineFormatTest, TwelveHourClockLevelLabelsAndLineEnds) {
+// The date, a twelve-hour time, the level's label and the message, then one line end
+// unless the message ends with its own.
+TEST_F(LineFormatTest, LineWithoutOptionsFollowsTheDocumentedForm) {
     const struct {
         WORD hour;
         DWORD level;
@@ -91,7 +93,7 @@ TEST_F(LineFormatTest, BadArgumentsLeaveNoLine) {
 
 // Each option bit adds only its field; fields are fitted right-aligned, an empty
 // one leaves a lone blank; wide names and percent signs pass unchanged.
-TEST_F(LineFormatTest, OptionBitsAndFittedFields) {
+TEST_F(LineFormatTest, EachOptionBitAddsItsFittedField) {
     const DWORD kAll = kOptionProcessName | kOptionSource | kOptionFunction;
     const std::wstring fifty(50, L'f');
     const struct {
