@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -146,77 +145,43 @@ TEST_F(SharedFolderTest, LockHeldTooLongKeepsWritingTheCurrentFile) {
     EXPECT_EQ(2u, ReadSetting(logger_.FolderIniPath(), kLastLogIdxKey));
 }
 
-// Four programs logging 1,000 numbered lines each into one folder over the operator's
-// settings, with rotation and without; run once, for every test of the suite.
-class WritersAtOnce : public ::testing::Test {
-  protected:
-    static constexpr int kWriters = 4;
-    static constexpr int kLines = 1000;
-
-    // One run of the writers: its program data folder and the writers' log folder.
-    struct Run {
-        DWORD maxSize;
-        std::unique_ptr<TestSupport::ScratchFolder> data;
-        std::wstring folder;
-
-        std::wstring Ini() const { return folder + L"\\log.ini"; }
-        std::wstring File(DWORD index) const {
-            return LogFileName(folder, L"file_log_writer", nullptr, index);
+// Four programs logging 1,000 numbered lines each into one folder, with rotation and
+// without: every line once, whole and in its program's order (so the ring never moved
+// back), one byte order mark per file, and the operator's settings still in log.ini.
+TEST(FileLoggingProcesses, WritersAtOnceLoseNothing) {
+    constexpr int kWriters = 4;
+    constexpr int kLines = 1000;
+    for (DWORD maxSize : {262144ul, 10485760ul}) {
+        SCOPED_TRACE(maxSize);
+        TestSupport::ScratchFolder data(TestSupport::PerTestFolderName(L"Writers") +
+                                        std::to_wstring(maxSize));
+        const std::wstring folder = data.path() + L"\\Halvik\\HVLOGS\\RQD\\file_log_writer";
+        const std::wstring ini = folder + L"\\log.ini";
+        const std::pair<const wchar_t*, DWORD> kSettings[] = {
+            {L"MaxEntries", 100}, {L"Severity", 1}, {L"Options", 0x14}, {L"MaxSize", maxSize}};
+        for (const auto& setting : kSettings) {
+            ASSERT_TRUE(WriteSetting(ini, setting.first, setting.second));
         }
-        // The index of the last log file.
-        DWORD Last() const {
-            DWORD last = 0;
-            while (last < 99 && FileExists(File(last + 1))) ++last;
-            return last;
+
+        std::vector<Basalt::UniqueKernelHandle> writers;
+        for (int k = 0; k < kWriters; ++k) {
+            writers.push_back(TestSupport::StartProgram(Basalt::FormatString(
+                L"\"%s\\file_log_writer.exe\" \"%s\" w%d %d", TestSupport::ProgramFolder().c_str(),
+                data.path().c_str(), k, kLines)));
+            ASSERT_TRUE(writers.back());
         }
-        std::vector<std::pair<const wchar_t*, DWORD>> Settings() const {
-            return {
-                {L"MaxEntries", 100}, {L"Severity", 1}, {L"Options", 0x14}, {L"MaxSize", maxSize}};
-        }
-    };
+        for (const auto& writer : writers) EXPECT_EQ(0, TestSupport::WaitForExit(writer.get()));
 
-    static void SetUpTestSuite() {
-        for (DWORD maxSize : {262144ul, 10485760ul}) {
-            auto data =
-                std::make_unique<TestSupport::ScratchFolder>(L"Writers" + std::to_wstring(maxSize));
-            const std::wstring folder = data->path() + L"\\Halvik\\HVLOGS\\RQD\\file_log_writer";
-            Run run{maxSize, std::move(data), folder};
-            for (const auto& setting : run.Settings()) {
-                ASSERT_TRUE(WriteSetting(run.Ini(), setting.first, setting.second));
-            }
-            std::vector<Basalt::UniqueKernelHandle> writers;
-            for (int k = 0; k < kWriters; ++k) {
-                writers.push_back(TestSupport::StartProgram(Basalt::FormatString(
-                    L"\"%s\\file_log_writer.exe\" \"%s\" w%d %d",
-                    TestSupport::ProgramFolder().c_str(), run.data->path().c_str(), k, kLines)));
-                ASSERT_TRUE(writers.back());
-            }
-            for (const auto& writer : writers) {
-                EXPECT_EQ(0, TestSupport::WaitForExit(writer.get()));
-            }
-            runs_.push_back(std::move(run));
-        }
-    }
-    static void TearDownTestSuite() { runs_.clear(); }
-
-    void SetUp() override { ASSERT_EQ(2u, runs_.size()) << "the writers did not all run"; }
-
-    static std::vector<Run> runs_;
-};
-
-std::vector<WritersAtOnce::Run> WritersAtOnce::runs_;
-
-// Every line once, whole and in its program's order (so the ring never moved back), and
-// one byte order mark per file.
-TEST_F(WritersAtOnce, EveryLineIsWrittenOnceWholeInOrder) {
-    const std::wstring padding(150, L'x');
-    for (const Run& run : runs_) {
-        SCOPED_TRACE(run.maxSize);
+        const std::wstring padding(150, L'x');
         std::vector<int> next(kWriters, 0);
         int misplaced = 0;
-        for (DWORD index = 0; index <= run.Last(); ++index) {
+        DWORD last = 0;
+        for (DWORD index = 0; index < 100; ++index) {
+            const std::wstring file = LogFileName(folder, L"file_log_writer", nullptr, index);
+            if (!FileExists(file)) break;
+            last = index;
             size_t marks = 0;
-            for (const std::wstring& line : ReadLogLines(run.File(index), &marks)) {
+            for (const std::wstring& line : ReadLogLines(file, &marks)) {
                 const std::wstring message = TestSupport::LogLineMessage(line);
                 int k = -1;
                 int n = -1;
@@ -232,21 +197,14 @@ TEST_F(WritersAtOnce, EveryLineIsWrittenOnceWholeInOrder) {
         }
         EXPECT_EQ(0, misplaced);
         EXPECT_EQ(std::vector<int>(kWriters, kLines), next);
-        if (run.maxSize == 262144) {
-            EXPECT_GE(run.Last(), 3u);
+        if (maxSize == 262144) {
+            EXPECT_GE(last, 3u);
         }
-    }
-}
-
-// The operator's settings stay as they were, and "LastLogIdx" names the last file.
-TEST_F(WritersAtOnce, TheSettingsAreKept) {
-    for (const Run& run : runs_) {
-        SCOPED_TRACE(run.maxSize);
-        for (const auto& setting : run.Settings()) {
-            EXPECT_EQ(setting.second, ReadSetting(run.Ini(), setting.first)) << setting.first;
+        for (const auto& setting : kSettings) {
+            EXPECT_EQ(setting.second, ReadSetting(ini, setting.first)) << setting.first;
         }
-        if (run.Last() > 0) {
-            EXPECT_EQ(run.Last(), ReadSetting(run.Ini(), kLastLogIdxKey));
+        if (last > 0) {
+            EXPECT_EQ(last, ReadSetting(ini, kLastLogIdxKey));
         }
     }
 }
