@@ -9,6 +9,7 @@
 #include "hvlogcfg/Console.h"
 #include "hvlogcfg/Tool.h"
 #include "logging/LogBuilder.h"
+#include "logging/LoggingIf.h"
 #include "logging/etw/ETWAppProperties.h"
 #include "logging/etw/ETWConfigurationListener.h"
 #include "logging/etw/ETWLogging.h"
@@ -19,8 +20,6 @@ namespace {
 constexpr DWORD kMechanismEtw = 0;
 using ETWLogging::kEnableOverrideValue;
 using ETWLogging::kSeverityOverrideValue;
-constexpr DWORD kLowestSeverity = 1;
-constexpr DWORD kHighestSeverity = 6;
 
 // The ETW configuration the logger would load for the default product.
 ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
@@ -141,9 +140,11 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
     }
     // The logger clamps a threshold to 1..6; anything else would not take
     // effect as written.
-    if (name == kSeverityOverrideValue && (number < kLowestSeverity || number > kHighestSeverity)) {
-        PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s", kLowestSeverity,
-                                        kHighestSeverity, value.c_str()));
+    if (name == kSeverityOverrideValue &&
+        (number < ETWLogging::kLevelMin || number > ETWLogging::kLevelMax)) {
+        PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s",
+                                        ETWLogging::kLevelMin, ETWLogging::kLevelMax,
+                                        value.c_str()));
         return kExitFailure;
     }
     Basalt::CRegKey key;

@@ -6,12 +6,12 @@
 #include "hvlogcfg/Console.h"
 #include "hvlogcfg/Tool.h"
 #include "hvlogcfg/Trace.h"
+#include "logging/LoggingIf.h"
 #include "logging/etw/ETWAppProperties.h"
 
 namespace Hvlogcfg {
 namespace {
 
-constexpr unsigned long kMaxLevel = 6;
 constexpr DWORD kMillisecondsPerSecond = 1000;
 constexpr unsigned long kMaxSeconds = 0xFFFFFFFFul / kMillisecondsPerSecond - 1;
 
@@ -74,7 +74,7 @@ int TraceLive(const Options& options, CTraceReader& reader) {
 int TraceCommand(const Options& options) {
     if (options.words.size() != 1)
         return Refuse(L"trace takes no arguments (hvlogcfg trace --help)");
-    if (options.level < 1 || options.level > kMaxLevel) {
+    if (options.level < ETWLogging::kLevelMin || options.level > ETWLogging::kLevelMax) {
         return Refuse(L"--level must be 1 to 6 (hvlogcfg trace --help)");
     }
     if (options.seconds > kMaxSeconds) return Refuse(L"--seconds is too large");
