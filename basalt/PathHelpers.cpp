@@ -101,6 +101,8 @@ std::wstring TextAfterLastBackslash(const std::wstring& path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+std::wstring WithoutExtension(const std::wstring& name) { return name.substr(0, name.rfind(L'.')); }
+
 std::wstring ModuleFilePath(HMODULE module) {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -112,6 +114,13 @@ std::wstring ModuleFilePath(HMODULE module) {
         if (buffer.size() > kMaxPathChars) return std::wstring();
         buffer.resize(buffer.size() * 2);
     }
+}
+
+bool ModuleImageName(HMODULE module, std::wstring& imageName) {
+    const std::wstring path = ModuleFilePath(module);
+    if (path.find(L'\\') == std::wstring::npos) return false;
+    imageName = TextAfterLastBackslash(path);
+    return true;
 }
 
 }  // namespace Basalt

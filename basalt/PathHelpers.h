@@ -29,8 +29,15 @@ std::wstring GetCurrentDirectoryString();
 // it when it has no backslash.
 std::wstring TextAfterLastBackslash(const std::wstring& path);
 
+// `name` cut before its last "."; all of it when it has no ".".
+std::wstring WithoutExtension(const std::wstring& name);
+
 // The full file name of `module` (the executable for none), however long; empty when
 // the system cannot give it.
 std::wstring ModuleFilePath(HMODULE module);
+
+// The file name of `module` (the executable for none), after the last "" of its full
+// path; false when the system gives no path or one without "".
+bool ModuleImageName(HMODULE module, std::wstring& imageName);
 
 }  // namespace Basalt

@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 
+#include "basalt/PathHelpers.h"
 #include "basalt/ScopeGuard.h"
 #include "basalt/StringHelpers.h"
 
@@ -12,9 +13,7 @@ std::wstring SourceNameFromPath(const wchar_t* path) {
     std::wstring name = path;
     const size_t separator = name.find_last_of(L"\\/");
     if (separator != std::wstring::npos) name.erase(0, separator + 1);
-    const size_t dot = name.rfind(L'.');
-    if (dot != std::wstring::npos) name.erase(dot);
-    return name;
+    return Basalt::WithoutExtension(name);
 }
 
 bool IsLevelEnabledForSource(DWORD level) noexcept {

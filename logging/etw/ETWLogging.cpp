@@ -385,14 +385,9 @@ ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID co
 void CETWLogging::SetEventGuid() { eventGuid_ = kEventGuid; }
 
 std::wstring CETWLogging::GetModuleName(HMODULE module, bool stripExtension) {
-    const std::wstring path = Basalt::ModuleFilePath(module);
-    if (path.find(L'\\') == std::wstring::npos) return std::wstring();
-    std::wstring name = Basalt::TextAfterLastBackslash(path);
-    if (stripExtension) {
-        const size_t dot = name.rfind(L'.');
-        if (dot != std::wstring::npos) name.resize(dot);
-    }
-    return name;
+    std::wstring name;
+    if (!Basalt::ModuleImageName(module, name)) return std::wstring();
+    return stripExtension ? Basalt::WithoutExtension(name) : name;
 }
 
 std::wstring LoggerName(const std::wstring& groupName, const std::wstring& moduleBaseName) {

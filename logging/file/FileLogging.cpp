@@ -44,10 +44,8 @@ constexpr wchar_t kLineEnd[] = L"\r\n";
 // its last "\" and that name cut before its last "."; false when the system gives no
 // file name or one without "\".
 bool SplitModuleName(HMODULE module, std::wstring& imageName, std::wstring& baseName) {
-    const std::wstring path = Basalt::ModuleFilePath(module);
-    if (path.find(L'\\') == std::wstring::npos) return false;
-    imageName = Basalt::TextAfterLastBackslash(path);
-    baseName = imageName.substr(0, imageName.rfind(L'.'));
+    if (!Basalt::ModuleImageName(module, imageName)) return false;
+    baseName = Basalt::WithoutExtension(imageName);
     return true;
 }
 
