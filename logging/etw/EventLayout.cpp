@@ -79,18 +79,4 @@ DWORD DecodeEventData(const void* data, size_t byteCount, DecodedEvent& out) {
     return ERROR_SUCCESS;
 }
 
-DWORD DecodeEventPayload(const void* context, size_t contextBytes, const void* message,
-                         size_t messageBytes, DecodedEvent& out) {
-    if ((context == nullptr && contextBytes != 0) || (message == nullptr && messageBytes != 0)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    DecodedEvent event;
-    CRecordReader reader(static_cast<const BYTE*>(context), contextBytes);
-    if (!ReadContext(reader, event)) return ERROR_HANDLE_EOF;
-    if (reader.Left() != 0 || event.messageSize != messageBytes) return ERROR_INVALID_DATA;
-    if (messageBytes != 0) event.message.assign(static_cast<const char*>(message), messageBytes);
-    out = std::move(event);
-    return ERROR_SUCCESS;
-}
-
 }  // namespace ETWLogging

@@ -135,10 +135,4 @@ struct DecodedEvent {
 // `out` is changed only on success.
 DWORD DecodeEventData(const void* data, size_t byteCount, DecodedEvent& out);
 
-// The same for the record and the message apart, as the two MOF fields point at
-// them: ERROR_INVALID_DATA also when bytes follow the record or its message size
-// differs from `messageBytes`.
-DWORD DecodeEventPayload(const void* context, size_t contextBytes, const void* message,
-                         size_t messageBytes, DecodedEvent& out);
-
 }  // namespace ETWLogging

@@ -31,10 +31,17 @@ std::vector<BYTE> SampleRecord(ULONG64 messageSize = 3) {
     return record;
 }
 
+// The record followed by `message`, as a consumer receives one event's data.
+std::vector<BYTE> SampleBlock(ULONG64 messageSize, const std::string& message) {
+    std::vector<BYTE> block = SampleRecord(messageSize);
+    block.insert(block.end(), message.begin(), message.end());
+    return block;
+}
+
 TEST(EventLayoutTest, DecodesEveryField) {
-    const std::vector<BYTE> record = SampleRecord();
+    const std::vector<BYTE> block = SampleBlock(3, "abc");
     DecodedEvent event;
-    ASSERT_EQ(0u, DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
+    ASSERT_EQ(0u, DecodeEventData(block.data(), block.size(), event));
     EXPECT_EQ(11u, event.processId);
     EXPECT_EQ(22u, event.threadId);
     EXPECT_EQ(L"app.exe", event.processImageName);
@@ -48,62 +55,21 @@ TEST(EventLayoutTest, DecodesEveryField) {
     EXPECT_EQ("abc", event.message);
 }
 
-TEST(EventLayoutTest, EveryTruncationIsRefusedWithoutReadingPastTheEnd) {
-    const std::vector<BYTE> record = SampleRecord();
-    for (size_t length = 0; length < record.size(); ++length) {
-        // The first `length` bytes, ending at a page that may not be touched.
-        const TestSupport::GuardedBuffer cut(record.data(), length);
-        DecodedEvent event;
-        event.groupName = L"untouched";
-        EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
-                  DecodeEventPayload(cut.data(), cut.size(), "abc", 3, event))
-            << length;
-        EXPECT_EQ(L"untouched", event.groupName);
-    }
-}
-
-TEST(EventLayoutTest, InconsistentPayloadsAreRefused) {
-    DecodedEvent event;
-    std::vector<BYTE> record = SampleRecord();
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
-              DecodeEventPayload(record.data(), record.size(), "ab", 2, event));
-    record.push_back(0);  // a byte after the record
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
-              DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
-    // A count that claims more units than the record holds.
-    record = SampleRecord();
-    record[8] = 0xFF;
-    record[9] = 0xFF;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
-              DecodeEventPayload(record.data(), record.size(), "abc", 3, event));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              DecodeEventPayload(nullptr, 4, "abc", 3, event));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              DecodeEventPayload(record.data(), record.size(), nullptr, 3, event));
-}
-
-// The record followed by `message`, as a consumer receives one event's data.
-std::vector<BYTE> SampleBlock(ULONG64 messageSize, const std::string& message) {
-    std::vector<BYTE> block = SampleRecord(messageSize);
-    block.insert(block.end(), message.begin(), message.end());
-    return block;
-}
-
 TEST(EventLayoutTest, DecodesAConsumersDataBlockOnlyWhenItIsExact) {
     const std::vector<BYTE> block = SampleBlock(3, "abc");
     DecodedEvent event;
-    ASSERT_EQ(0u, DecodeEventData(block.data(), block.size(), event));
-    EXPECT_EQ(L"RQD", event.groupName);
-    EXPECT_EQ(-5, event.line);
-    EXPECT_EQ("abc", event.message);
-
     // Every shorter block ends inside the record or the message: nothing past it is read.
     for (size_t length = 0; length < block.size(); ++length) {
         const TestSupport::GuardedBuffer cut(block.data(), length);
+        event.groupName = L"untouched";
         EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF),
                   DecodeEventData(cut.data(), cut.size(), event))
             << length;
+        EXPECT_EQ(L"untouched", event.groupName);
     }
+    std::vector<BYTE> overlongName = block;
+    overlongName[8] = 0xFF;  // the image name's count claims more units than the block holds
+    overlongName[9] = 0xFF;
     const struct {
         std::vector<BYTE> block;
         DWORD error;
@@ -112,6 +78,7 @@ TEST(EventLayoutTest, DecodesAConsumersDataBlockOnlyWhenItIsExact) {
         {SampleBlock(2, "abc"), ERROR_INVALID_DATA},    // a size short of the message
         {SampleBlock(4, "abc"), ERROR_HANDLE_EOF},      // a size past the block's end
         {SampleBlock(~0ull, "abc"), ERROR_HANDLE_EOF},  // a size no block can hold
+        {overlongName, ERROR_HANDLE_EOF},
     };
     for (const auto& c : malformed) {
         event.groupName = L"untouched";
