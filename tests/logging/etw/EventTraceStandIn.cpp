@@ -364,11 +364,6 @@ bool CEventTraceStandIn::IsLiveSerial(ULONG64 serial) {
                        [&](const auto& session) { return session.second.serial == serial; });
 }
 
-size_t CEventTraceStandIn::SessionCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return sessions_.size();
-}
-
 ULONG CEventTraceStandIn::StopSession(TRACEHANDLE session) {
     return Submit(Request{Request::Kind::kStop, session, GUID{}, 0, 0});
 }
@@ -523,61 +518,6 @@ bool CEventTraceStandIn::IsRegistered(const GUID& controlGuid) {
 
 bool CEventTraceStandIn::IsLiveLogger(TRACEHANDLE handle) {
     return sessions_.count(TraceLoggerId(handle)) != 0;
-}
-
-ULONG CEventTraceStandIn::LastCallbackResult() {
-    std::lock_guard<std::mutex> lock(state_);
-    return lastCallbackResult_;
-}
-
-void CEventTraceStandIn::FailNextRegistration(ULONG error) {
-    std::lock_guard<std::mutex> lock(state_);
-    failNextRegistration_ = error;
-}
-
-void CEventTraceStandIn::SetRecordEvents(bool record) {
-    std::lock_guard<std::mutex> lock(state_);
-    recordEvents_ = record;
-}
-
-std::vector<RecordedTraceEvent> CEventTraceStandIn::Events() {
-    std::lock_guard<std::mutex> lock(state_);
-    return events_;
-}
-
-size_t CEventTraceStandIn::RegistrationCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return registrations_;
-}
-
-size_t CEventTraceStandIn::ProviderCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return providers_.size();
-}
-
-ULONG64 CEventTraceStandIn::AcceptedEventCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return accepted_;
-}
-
-ULONG64 CEventTraceStandIn::RefusedEventCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return refused_;
-}
-
-ULONG CEventTraceStandIn::LastRefusal() {
-    std::lock_guard<std::mutex> lock(state_);
-    return lastRefusal_;
-}
-
-ULONG64 CEventTraceStandIn::ForeignHandleEventCount() {
-    std::lock_guard<std::mutex> lock(state_);
-    return foreign_;
-}
-
-GUID CEventTraceStandIn::LastControlGuid() {
-    std::lock_guard<std::mutex> lock(state_);
-    return lastControlGuid_;
 }
 
 }  // namespace ETWLogging

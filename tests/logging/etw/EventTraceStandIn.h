@@ -119,7 +119,9 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
                        LPFILETIME endTime) override;
     ULONG CloseTrace(TRACEHANDLE traceHandle) override;
     // Live sessions.
-    size_t SessionCount();
+    size_t SessionCount() {
+        return UnderLock([this] { return sessions_.size(); });
+    }
 
     // Starts a session with the largest buffers and returns the controller's handle: its
     // logger id, the lowest one free (a stopped session's id is used again). 0 when every
@@ -138,24 +140,46 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     ULONG DisableProvider(TRACEHANDLE session, const GUID& controlGuid);
 
     // What the provider's callback returned the last time it ran.
-    ULONG LastCallbackResult();
+    ULONG LastCallbackResult() {
+        return UnderLock([this] { return lastCallbackResult_; });
+    }
     // Makes the next registration fail with `error` (a condition that cannot be produced at will).
-    void FailNextRegistration(ULONG error);
+    void FailNextRegistration(ULONG error) {
+        UnderLock([&] { failNextRegistration_ = error; });
+    }
     // With false, accepted events are counted but not copied (for benchmarks).
-    void SetRecordEvents(bool record);
+    void SetRecordEvents(bool record) {
+        UnderLock([&] { recordEvents_ = record; });
+    }
 
-    std::vector<RecordedTraceEvent> Events();
+    std::vector<RecordedTraceEvent> Events() {
+        return UnderLock([this] { return events_; });
+    }
     // Successful registrations so far, and providers registered now.
-    size_t RegistrationCount();
-    size_t ProviderCount();
+    size_t RegistrationCount() {
+        return UnderLock([this] { return registrations_; });
+    }
+    size_t ProviderCount() {
+        return UnderLock([this] { return providers_.size(); });
+    }
     // Events accepted; events refused, with the error of the last one; of those, events
     // whose handle this service never issued (a torn handle, say).
-    ULONG64 AcceptedEventCount();
-    ULONG64 RefusedEventCount();
-    ULONG LastRefusal();
-    ULONG64 ForeignHandleEventCount();
+    ULONG64 AcceptedEventCount() {
+        return UnderLock([this] { return accepted_; });
+    }
+    ULONG64 RefusedEventCount() {
+        return UnderLock([this] { return refused_; });
+    }
+    ULONG LastRefusal() {
+        return UnderLock([this] { return lastRefusal_; });
+    }
+    ULONG64 ForeignHandleEventCount() {
+        return UnderLock([this] { return foreign_; });
+    }
     // The control GUID given at the last successful registration.
-    GUID LastControlGuid();
+    GUID LastControlGuid() {
+        return UnderLock([this] { return lastControlGuid_; });
+    }
 
   private:
     struct Provider {
@@ -197,6 +221,12 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
         TRACEHANDLE context;
     };
 
+    // Runs `access` with the state lock held and returns what it returns.
+    template <typename Access>
+    auto UnderLock(Access access) -> decltype(access()) {
+        std::lock_guard<std::mutex> lock(state_);
+        return access();
+    }
     ULONG Submit(Request request);
     void DeliveryLoop();
     void Carry(Request& request);
