@@ -63,16 +63,9 @@ if [ "$busy" = 1 ]; then
   mkdir -p "$system32/drivers"
   [ -f "$driver" ] || printf 'installed driver\r\n' >"$driver"
   # It says "held" once the file is open; the run starts only then.
-  heldmark="$root/run/held.txt"
-  rm -f "$heldmark"
-  timeout 60 "$WINE" build/mingw64/bin/hold_file.exe 'C:\windows\system32\drivers\BulwarkK.sys' 20 \
-    </dev/null >"$heldmark" 2>/dev/null &
-  holder=$!
-  for _ in $(seq 600); do
-    grep -q held "$heldmark" 2>/dev/null && break
-    sleep 0.1
-  done
-  grep -q held "$heldmark" || { echo "the driver file could not be held" >&2; exit 1; }
+  wine_hold_file build/mingw64/bin/hold_file.exe 'C:\windows\system32\drivers\BulwarkK.sys' 20 \
+    "$root/run/held.txt" || { echo "the driver file could not be held" >&2; exit 1; }
+  holder=$wine_holder_pid
 fi
 
 echo "== gatesvc.exe ${args[*]}   (prefix: $WINEPREFIX)"

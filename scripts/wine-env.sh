@@ -55,3 +55,20 @@ wine_server_start() {
 wine_server_stop() {
   timeout 30 "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
 }
+
+# Holds the Windows file `path` open for `seconds` with hold_file.exe `holder`, as a
+# loaded driver's file is held, and returns once the file is held; its process id is
+# then in wine_holder_pid. Fails when the file is not held within a minute. `marker`
+# receives the holder's output ("held" once the file is open).
+wine_hold_file() {
+  local holder=$1 path=$2 seconds=$3 marker=$4
+  rm -f "$marker"
+  timeout $((seconds + 60)) "$WINE" "$holder" "$path" "$seconds" </dev/null >"$marker" 2>/dev/null &
+  wine_holder_pid=$!
+  local waited=0
+  until grep -q held "$marker" 2>/dev/null; do
+    [ "$waited" -lt 600 ] || return 1
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+}

@@ -36,14 +36,9 @@ printf 'sample catalog' >"$app/bulwarkk_x86.cat"
 printf 'old driver' >"$driver"
 
 # Hold the installed driver as a loaded one is held, and wait until it is.
-timeout 300 "$WINE" "$app/hold_file.exe" 'C:\windows\system32\drivers\BulwarkK.sys' 240 \
-  </dev/null >"$app/held.txt" 2>/dev/null &
-holder=$!
-for _ in $(seq 600); do
-  grep -q held "$app/held.txt" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q held "$app/held.txt" || fail "the driver file could not be held"
+wine_hold_file "$app/hold_file.exe" 'C:\windows\system32\drivers\BulwarkK.sys' 240 "$app/held.txt" ||
+  fail "the driver file could not be held"
+holder=$wine_holder_pid
 
 (cd "$app" && wine_run 'C:\restart-test\gatesvc.exe' /InstallCat) || fail "gatesvc.exe failed"
 [ "$(cat "$driver")" = "old driver" ] || fail "the held driver was replaced at once"
