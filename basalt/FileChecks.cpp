@@ -9,8 +9,7 @@ namespace {
 // What new folders get: SYSTEM and Administrators full control, signed-in
 // users read, list and traverse (so that they can read the logs), inherited
 // by everything below and protected from what the parent grants.
-constexpr wchar_t kNewFolderSddl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+constexpr wchar_t kNewFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
 
 // Every right that changes an object or the names below it.
 constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
@@ -21,8 +20,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // TrustedInstaller: S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
 bool IsTrustedInstaller(PSID sid) {
-    static constexpr DWORD kSubAuthorities[] = {80, 956008885u, 3418522649u, 1831038044u,
-                                                1853292631u, 2271478464u};
+    static constexpr DWORD kSubAuthorities[] = {80,          956008885u,  3418522649u,
+                                                1831038044u, 1853292631u, 2271478464u};
     constexpr size_t kCount = sizeof(kSubAuthorities) / sizeof(kSubAuthorities[0]);
     static const SID_IDENTIFIER_AUTHORITY kNtAuthority = SECURITY_NT_AUTHORITY;
     const PSID_IDENTIFIER_AUTHORITY authority = ::GetSidIdentifierAuthority(sid);
@@ -48,6 +47,23 @@ constexpr DWORD kFileFlags =
 
 }  // namespace
 
+bool IsRefusal(DWORD code) { return DescribeRefusal(code) != nullptr; }
+
+const wchar_t* DescribeRefusal(DWORD code) {
+    switch (code) {
+        case kErrorLinkedElsewhere:
+            return L"it leads somewhere else (a link, junction or mount point)";
+        case kErrorHardLinked:
+            return L"it has more than one name (a hard link)";
+        case kErrorUntrustedOwner:
+            return L"it belongs to an account that is not trusted";
+        case kErrorOpenDacl:
+            return L"other users may change it, and its rights cannot be tightened";
+        default:
+            return nullptr;
+    }
+}
+
 bool FileSecurityAPI::IsPrivilegedWriter() {
     std::vector<BYTE> user;
     if (CurrentUserSid(user) && ::IsWellKnownSid(user.data(), WinLocalSystemSid)) return true;
@@ -64,8 +80,7 @@ bool FileSecurityAPI::CurrentUserSid(std::vector<BYTE>& sid) {
     DWORD size = 0;
     ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
-    if (size == 0 ||
-        !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
         return false;
     }
     const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
@@ -76,9 +91,9 @@ bool FileSecurityAPI::CurrentUserSid(std::vector<BYTE>& sid) {
 
 DWORD FileSecurityAPI::QuerySecurity(HANDLE handle, UniqueLocal& descriptor) {
     PSECURITY_DESCRIPTOR result = nullptr;
-    const DWORD code = ::GetSecurityInfo(
-        handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-        nullptr, nullptr, nullptr, &result);
+    const DWORD code = ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, nullptr, nullptr, &result);
     descriptor.reset(result);
     return code;
 }
@@ -148,8 +163,8 @@ std::wstring FinalPathOf(HANDLE handle) {
 bool SamePath(const std::wstring& first, const std::wstring& second) {
     if (first.empty() || second.empty()) return false;
     return ::CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
-                                  static_cast<int>(second.size()), /*ignoreCase=*/TRUE) ==
-           CSTR_EQUAL;
+                                  static_cast<int>(second.size()),
+                                  /*ignoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
 CFolderChain::CFolderChain(std::shared_ptr<FileSecurityAPI> security)
@@ -254,7 +269,6 @@ DWORD CFolderChain::CheckOwnership(HANDLE folder) {
 }
 
 bool CFolderChain::OwnerTrusted(HANDLE handle) {
-    if (!privileged_) return true;
     UniqueLocal descriptor;
     PSID owner = nullptr;
     BOOL defaulted = FALSE;

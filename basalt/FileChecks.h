@@ -23,6 +23,13 @@ constexpr DWORD kErrorHardLinked = ERROR_TOO_MANY_LINKS;
 constexpr DWORD kErrorUntrustedOwner = ERROR_INVALID_OWNER;
 constexpr DWORD kErrorOpenDacl = ERROR_INVALID_ACL;
 
+// Whether `code` is one of the refusals above rather than a passing failure.
+bool IsRefusal(DWORD code);
+
+// What a refusal means, for a one-line reason ("it leads somewhere else ...");
+// nullptr for a code that is not a refusal.
+const wchar_t* DescribeRefusal(DWORD code);
+
 // The security facts behind the checks, as a replaceable service: who this
 // process is, who owns an object, which DACL it has and which one a new folder
 // gets. Each operation calls the Win32 function named in its comment.
@@ -82,9 +89,12 @@ class CFolderChain {
 
     FileSecurityAPI& Security() { return *security_; }
     bool Privileged() const { return privileged_; }
-    // Whether `handle` (READ_CONTROL) belongs to a trusted owner; always true
-    // for a writer without privilege, which has nothing to protect.
+    // Whether `handle` (READ_CONTROL) belongs to a trusted owner.
     bool OwnerTrusted(HANDLE handle);
+    // Whether this writer may use what `handle` holds: a privileged writer
+    // only what a trusted owner made; one without privilege anything, as it
+    // has nothing to protect.
+    bool WriterTrusts(HANDLE handle) { return !privileged_ || OwnerTrusted(handle); }
 
   private:
     DWORD OpenLevel(const std::wstring& path, const std::wstring& expectedFinal, bool create);

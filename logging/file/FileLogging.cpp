@@ -69,28 +69,11 @@ std::optional<DWORD> ResolveSetting(const FileSetting& setting,
     return setting.defaultValue;
 }
 
-// Whether a code is a check's refusal rather than a passing failure.
-bool IsRefusal(DWORD code) {
-    return code == Basalt::kErrorLinkedElsewhere || code == Basalt::kErrorHardLinked ||
-           code == Basalt::kErrorUntrustedOwner || code == Basalt::kErrorOpenDacl;
-}
-
 // Why a folder is not used, for the one debugger line that says so.
-const wchar_t* RefusalText(DWORD code) {
-    switch (code) {
-        case Basalt::kErrorLinkedElsewhere:
-            return L"it leads somewhere else (a link, junction or mount point)";
-        case Basalt::kErrorHardLinked:
-            return L"a file in it has more than one name (a hard link)";
-        case Basalt::kErrorUntrustedOwner:
-            return L"it or a file in it belongs to an account that is not trusted";
-        case Basalt::kErrorOpenDacl:
-            return L"other users may change it, and its rights cannot be tightened";
-        case ERROR_DIRECTORY:
-            return L"a file stands where a folder should be";
-        default:
-            return L"it cannot be created or opened";
-    }
+const wchar_t* UnusableText(DWORD code) {
+    if (const wchar_t* refusal = Basalt::DescribeRefusal(code)) return refusal;
+    return code == ERROR_DIRECTORY ? L"a file stands where a folder should be"
+                                   : L"it cannot be created or opened";
 }
 
 // The path of a folder without its trailing "\".
@@ -309,7 +292,7 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
         if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
         code = OpenLogFile(folderLock);
     }
-    if (IsRefusal(code)) {
+    if (Basalt::IsRefusal(code)) {
         // Something planted in the folder: nothing more is written there.
         file_.reset();
         MarkUnusable(paths_.logFolder, code);
@@ -365,7 +348,7 @@ void CLogging::MarkUnusable(const std::wstring& where, DWORD code) {
     if (folderState_ != FolderState::kUnusable && !where.empty()) {
         debugOutput_->Write(Basalt::FormatString(L"ETWLogging: no log is written to %s: %s "
                                                  L"(error %lu)\n",
-                                                 where.c_str(), RefusalText(code), code)
+                                                 where.c_str(), UnusableText(code), code)
                                 .c_str());
     }
     // Silenced until the next Stop: Log lets nothing through any more.
@@ -445,7 +428,7 @@ DWORD CLogging::OpenRingFile(DWORD index, bool empty, ULONGLONG& size) {
     DWORD code = Basalt::OpenCheckedFile(paths_.logFolder, folderFinal_, name, access,
                                          /*create=*/true, opened, information, created);
     if (code != ERROR_SUCCESS) return code;
-    if (!created && !chain_.OwnerTrusted(opened.get())) return Basalt::kErrorUntrustedOwner;
+    if (!created && !chain_.WriterTrusts(opened.get())) return Basalt::kErrorUntrustedOwner;
     size = (ULONGLONG{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
     bool fresh = created || size == 0;
     if (empty && !fresh) {
@@ -499,7 +482,7 @@ bool CLogging::LoadCheckedIni(const std::wstring& folder, const std::wstring& fo
     bool created = false;
     code = Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName, GENERIC_READ | READ_CONTROL,
                                    /*create=*/false, file, information, created);
-    if (code == ERROR_SUCCESS && !chain_.OwnerTrusted(file.get())) {
+    if (code == ERROR_SUCCESS && !chain_.WriterTrusts(file.get())) {
         code = Basalt::kErrorUntrustedOwner;
     }
     if (code != ERROR_SUCCESS) return false;
@@ -538,7 +521,7 @@ CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index, DWORD& refusal) {
     DWORD code = ERROR_SUCCESS;
     if (!LoadCheckedIni(paths_.logFolder, folderFinal_, reader, code)) {
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return IndexSource::kNone;
-        if (IsRefusal(code)) {
+        if (Basalt::IsRefusal(code)) {
             refusal = code;
             return IndexSource::kRefused;
         }

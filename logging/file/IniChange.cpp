@@ -60,7 +60,8 @@ DWORD ReopenCopy(const std::wstring& folder, const std::wstring& folderFinal,
     if (!copy) return ::GetLastError();
     BY_HANDLE_FILE_INFORMATION now = {};
     DWORD code = Basalt::CheckFileHandle(copy.get(), folderFinal + L"\\" + name, now);
-    if (code == ERROR_SUCCESS && !Basalt::SameFile(now, created)) code = Basalt::kErrorLinkedElsewhere;
+    if (code == ERROR_SUCCESS && !Basalt::SameFile(now, created))
+        code = Basalt::kErrorLinkedElsewhere;
     if (code != ERROR_SUCCESS) copy.reset();
     return code;
 }
@@ -91,12 +92,12 @@ DWORD ReadIni(const std::wstring& folder, const std::wstring& folderFinal,
     Basalt::UniqueHandle file;
     BY_HANDLE_FILE_INFORMATION information = {};
     bool created = false;
-    DWORD code = Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName,
-                                         GENERIC_READ | READ_CONTROL, /*create=*/false, file,
-                                         information, created);
+    DWORD code =
+        Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName, GENERIC_READ | READ_CONTROL,
+                                /*create=*/false, file, information, created);
     if (code == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (code != ERROR_SUCCESS) return code;
-    if (!chain.OwnerTrusted(file.get())) return Basalt::kErrorUntrustedOwner;
+    if (!chain.WriterTrusts(file.get())) return Basalt::kErrorUntrustedOwner;
     exists = true;
     written = information.ftLastWriteTime;
     const LONGLONG size =
