@@ -1,5 +1,7 @@
 #include "basalt/PathHelpers.h"
 
+#include <wchar.h>
+
 #include <vector>
 
 #include "basalt/StringHelpers.h"
