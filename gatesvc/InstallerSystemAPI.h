@@ -23,8 +23,8 @@ class InstallerSystemAPI : public Basalt::ShlObjAPI {
     virtual BOOL MoveFileWithFlags(const wchar_t* source, const wchar_t* destination, DWORD flags);
     // DeleteFileW
     virtual BOOL DeleteFileAt(const wchar_t* path);
-    // LoadLibraryW; the caller owns the module and frees it.
-    virtual HMODULE LoadModule(const wchar_t* name);
+    // LoadLibraryW, given a full path; the caller owns the module and frees it.
+    virtual HMODULE LoadModule(const wchar_t* path);
     // GetProcAddress
     virtual FARPROC FindProc(HMODULE module, const char* name);
 };

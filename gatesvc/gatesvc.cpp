@@ -4,6 +4,8 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include <string>
+
 #include "basalt/ScopeGuard.h"
 #include "basalt/SystemLibrary.h"
 #include "basalt/UniqueHandle.h"
@@ -20,6 +22,8 @@ constexpr int kLineDeleteNoSystemPath = 104;
 constexpr int kLineInstallNoSystemPath = 126;
 constexpr int kLineCopyFailed = 136;
 constexpr int kLineDelayCopyFailed = 142;
+
+constexpr wchar_t kCatalogLibrary[] = L"wintrust.dll";
 
 // DRIVER_ACTION_VERIFY: the catalog subsystem of driver signing.
 constexpr GUID kDriverActionVerify = {
@@ -73,7 +77,7 @@ BOOL InstallerSystemAPI::MoveFileWithFlags(const wchar_t* source, const wchar_t*
 
 BOOL InstallerSystemAPI::DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path); }
 
-HMODULE InstallerSystemAPI::LoadModule(const wchar_t* name) { return ::LoadLibraryW(name); }
+HMODULE InstallerSystemAPI::LoadModule(const wchar_t* path) { return ::LoadLibraryW(path); }
 
 FARPROC InstallerSystemAPI::FindProc(HMODULE module, const char* name) {
     return ::GetProcAddress(module, name);
@@ -154,7 +158,10 @@ void CHipsDriverInstaller::DeleteHipsDriverFile() {
 }
 
 bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath) {
-    Basalt::UniqueHmodule wintrust(system_->LoadModule(L"wintrust.dll"));
+    // By full path: a bare name would be looked for in the program's folder too.
+    std::wstring libraryPath;
+    if (!Basalt::SystemLibraryPath(*system_, kCatalogLibrary, libraryPath)) return false;
+    Basalt::UniqueHmodule wintrust(system_->LoadModule(libraryPath.c_str()));
     if (!wintrust) return false;
 
     AcquireContextFn acquireContext;

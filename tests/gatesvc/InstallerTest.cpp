@@ -139,7 +139,9 @@ std::vector<std::wstring> Describe(const std::vector<RecordedMessage>& messages)
 TEST_F(InstallerTest, EachOperationMakesItsCallsWithExactlyItsMessages) {
     const std::wstring dst = L"C:\\windows\\system32\\drivers\\BulwarkK.sys";
     const std::wstring src = L"C:\\Program Files\\Halvik\\BulwarkK.sys";
-    const std::wstring cat = L"C:\\x\\bulwarkk_x86.cat", load = L"load wintrust.dll";
+    const std::wstring cat = L"C:\\x\\bulwarkk_x86.cat";
+    // By its full path in the System folder, never by a bare name.
+    const std::wstring load = L"load C:\\windows\\system32\\wintrust.dll";
     const std::wstring copy = L"copy " + src + L" -> " + dst,
                        move = L"move " + src + L" -> " + dst + L" flags 5";
     const std::wstring add = L"add " + cat + L" as Halvik HIPS Driver.cat",
