@@ -230,6 +230,14 @@ std::wstring LogRoot() {
 void ClearPendingRenames() {
     ::SHDeleteValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                      L"PendingFileRenameOperations");
+    const std::wstring drivers = SystemFolder() + L"\\drivers\\";
+    WIN32_FIND_DATAW data;
+    Basalt::UniqueFindHandle find(
+        ::FindFirstFileW((drivers + L"BulwarkK.sys.*.staged").c_str(), &data));
+    if (!find) return;
+    do {
+        ::DeleteFileW((drivers + data.cFileName).c_str());
+    } while (::FindNextFileW(find.get(), &data));
 }
 
 void RemoveLoggingMechanism() {

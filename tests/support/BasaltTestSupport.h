@@ -126,8 +126,9 @@ class ModelFileSecurity : public Basalt::FileSecurityAPI {
 std::wstring SystemFolder();
 std::wstring DriverDestination();  // <System>\drivers\BulwarkK.sys
 std::wstring LogRoot();            // <ProgramData>\Halvik\HVLOGS
-void ClearPendingRenames();        // PendingFileRenameOperations
-void RemoveLoggingMechanism();     // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
+// PendingFileRenameOperations, and the installer's staged copies that it would move.
+void ClearPendingRenames();
+void RemoveLoggingMechanism();  // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
 
 // Puts gatesvc.exe and a sample driver into `app` and runs "/InstallCat" while the installed
 // driver file is held open without sharing, as a loaded driver's is; the exit code.
