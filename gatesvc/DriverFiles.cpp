@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "basalt/FileChecks.h"
 #include "basalt/UniqueHandle.h"
 
 namespace Gatesvc {
@@ -15,22 +16,6 @@ constexpr DWORD kChunkBytes = 1024 * 1024;
 constexpr int kNewNameAttempts = 4;
 constexpr int kGuidTextCapacity = 40;
 
-// The file's final path as the system resolves it (links followed), in the
-// "\\?\C:\..." form; 0 or the Win32 code.
-DWORD FinalPath(HANDLE file, std::wstring& path) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(
-            file, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-        if (length == 0) return ::GetLastError();
-        if (length < buffer.size()) {
-            path.assign(buffer.data(), length);
-            return ERROR_SUCCESS;
-        }
-        buffer.resize(length + 1);  // the length asked for, terminator included
-    }
-}
-
 // The final path of the folder `folder`.
 DWORD FolderFinalPath(const std::wstring& folder, std::wstring& path) {
     // Backup semantics: the only way CreateFileW opens a folder.
@@ -38,26 +23,8 @@ DWORD FolderFinalPath(const std::wstring& folder, std::wstring& path) {
                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                               nullptr));
     if (!handle) return ::GetLastError();
-    return FinalPath(handle.get(), path);
-}
-
-// Whether the open file is a plain file, and not a reparse point, that sits at
-// `expectedPath` itself; 0, ERROR_BAD_PATHNAME or the Win32 code of the failing call.
-DWORD CheckPlainFileAt(HANDLE file, const std::wstring& expectedPath) {
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
-        return ::GetLastError();
-    }
-    constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((tag.FileAttributes & kNotPlain) != 0 || ::GetFileType(file) != FILE_TYPE_DISK) {
-        return ERROR_BAD_PATHNAME;
-    }
-    // FILE_FLAG_OPEN_REPARSE_POINT is not honoured everywhere (Wine follows links
-    // anyway): what the handle really is comes from its final path.
-    std::wstring finalPath;
-    const DWORD code = FinalPath(file, finalPath);
-    if (code != ERROR_SUCCESS) return code;
-    return SamePath(finalPath, expectedPath) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
+    path = Basalt::FinalPathOf(handle.get());
+    return path.empty() ? ::GetLastError() : ERROR_SUCCESS;
 }
 
 DWORD ReadAll(HANDLE file, DWORD maxBytes, std::vector<BYTE>& bytes) {
@@ -102,11 +69,6 @@ std::wstring RandomName() {
 
 }  // namespace
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
-}
-
 DWORD ReadCheckedFile(const std::wstring& folder, const wchar_t* fileName, DWORD maxBytes,
                       std::vector<BYTE>& bytes) {
     std::wstring folderPath;
@@ -118,8 +80,12 @@ DWORD ReadCheckedFile(const std::wstring& folder, const wchar_t* fileName, DWORD
         ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return ::GetLastError();
-    code = CheckPlainFileAt(file.get(), folderPath + L"\\" + fileName);
+    // FILE_FLAG_OPEN_REPARSE_POINT is not honoured everywhere (Wine follows links
+    // anyway): what the handle really is comes from its final path.
+    BY_HANDLE_FILE_INFORMATION information = {};
+    code = Basalt::CheckFileHandle(file.get(), folderPath + L"\\" + fileName, information);
     if (code != ERROR_SUCCESS) return code;
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) return ERROR_BAD_PATHNAME;
     return ReadAll(file.get(), maxBytes, bytes);
 }
 
@@ -155,9 +121,7 @@ DWORD WriteNewFile(const std::wstring& folder, const std::wstring& prefix,
             return ERROR_SUCCESS;
         }
         // Deleted through the handle that made it, so no other file of that name.
-        FILE_DISPOSITION_INFO disposition = {/*DeleteFile=*/TRUE};
-        ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                     sizeof(disposition));
+        Basalt::DeleteThroughHandle(file.get());
     }
     return code;
 }
@@ -165,11 +129,13 @@ DWORD WriteNewFile(const std::wstring& folder, const std::wstring& prefix,
 bool IsNewFileName(const std::wstring& path, const std::wstring& folder, const std::wstring& prefix,
                    const std::wstring& suffix) {
     const size_t slash = path.find_last_of(L'\\');
-    if (slash == std::wstring::npos || !SamePath(path.substr(0, slash), folder)) return false;
+    if (slash == std::wstring::npos || !Basalt::SamePath(path.substr(0, slash), folder)) {
+        return false;
+    }
     const std::wstring name = path.substr(slash + 1);
     return name.size() > prefix.size() + suffix.size() &&
-           SamePath(name.substr(0, prefix.size()), prefix) &&
-           SamePath(name.substr(name.size() - suffix.size()), suffix);
+           Basalt::SamePath(name.substr(0, prefix.size()), prefix) &&
+           Basalt::SamePath(name.substr(name.size() - suffix.size()), suffix);
 }
 
 }  // namespace Gatesvc

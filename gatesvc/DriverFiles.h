@@ -17,7 +17,8 @@ constexpr DWORD kMaxDriverBytes = 64 * 1024 * 1024;
 // writers and is checked before it is read: a plain file, not a reparse point,
 // whose final path is `folder`'s own final path and `fileName` (so not a link to
 // a file elsewhere), of at most `maxBytes`. Returns 0 with the bytes, or the Win32
-// code of the failing call, ERROR_BAD_PATHNAME for a file that fails a check,
+// code of the failing call, a refusal of Basalt::CheckFileHandle (a link, a hard
+// link) or ERROR_BAD_PATHNAME (not a disk file) for a file that fails a check,
 // ERROR_FILE_TOO_LARGE or ERROR_HANDLE_EOF (the file was shorter than its size).
 DWORD ReadCheckedFile(const std::wstring& folder, const wchar_t* fileName, DWORD maxBytes,
                       std::vector<BYTE>& bytes);
@@ -31,10 +32,6 @@ DWORD WriteFileContents(const std::wstring& path, const std::vector<BYTE>& bytes
 // whose writing fails is deleted. 0 or the Win32 code of the failing call.
 DWORD WriteNewFile(const std::wstring& folder, const std::wstring& prefix,
                    const std::wstring& suffix, const std::vector<BYTE>& bytes, std::wstring& path);
-
-// Whether two paths are the same text as the file system compares names: ordinal,
-// ignoring case.
-bool SamePath(const std::wstring& a, const std::wstring& b);
 
 // Whether `path` names a file in `folder` whose name is `prefix`, something and
 // `suffix` (as WriteNewFile names them), compared case-insensitively.

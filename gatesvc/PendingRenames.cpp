@@ -1,7 +1,7 @@
 #include "gatesvc/PendingRenames.h"
 
+#include "basalt/FileChecks.h"
 #include "basalt/RegKey.h"
-#include "gatesvc/DriverFiles.h"
 
 namespace Gatesvc {
 namespace {
@@ -74,7 +74,7 @@ std::wstring PendingRenamePath(const std::wstring& entry) {
 
 bool PendingRenameNames(const std::wstring& entry, const std::wstring& path) {
     const std::wstring named = PendingRenamePath(entry);
-    return !named.empty() && SamePath(named, path);
+    return !named.empty() && Basalt::SamePath(named, path);
 }
 
 LONG CancelPendingRenames(const std::function<bool(const PendingRename&)>& cancel,

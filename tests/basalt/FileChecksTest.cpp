@@ -38,9 +38,9 @@ TEST(FileChecksTest, DaclKeepsOthersOutOnlyWhenNobodyElseMayWrite) {
         {L"D:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
          L"(A;;FA;;;S-1-5-21-1-2-3-1001)",
          true},
-        {L"D:(A;;0x40;;;WD)", false},                             // delete any child
-        {L"D:(A;;WD;;;AU)", false},                               // change the DACL
-        {L"D:(D;;FA;;;WD)(A;;FA;;;SY)", true},                    // a denial grants nothing
+        {L"D:(A;;0x40;;;WD)", false},           // delete any child
+        {L"D:(A;;WD;;;AU)", false},             // change the DACL
+        {L"D:(D;;FA;;;WD)(A;;FA;;;SY)", true},  // a denial grants nothing
     };
     const Basalt::UniqueLocal self = Sid(ModelFileSecurity::kModelUserSid);
     for (const auto& test : cases) {
@@ -74,7 +74,8 @@ TEST(FileChecksTest, TrustedOwnersAreTheSystemsAndTheWritersOwn) {
         {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-1", false},
     };
     for (const auto& test : cases) {
-        EXPECT_EQ(test.trusted, Basalt::IsTrustedOwner(Sid(test.sid).get(), self.get())) << test.sid;
+        EXPECT_EQ(test.trusted, Basalt::IsTrustedOwner(Sid(test.sid).get(), self.get()))
+            << test.sid;
     }
 }
 
@@ -173,8 +174,8 @@ TEST(CheckedFileTest, OpensOrCreatesAPlainFileAndRefusesAHardLink) {
                                       file, information, created));
     EXPECT_FALSE(created);
     file.reset();
-    ASSERT_TRUE(::CreateHardLinkW((logs + L"\\b.log").c_str(), (logs + L"\\a.log").c_str(),
-                                  nullptr));
+    ASSERT_TRUE(
+        ::CreateHardLinkW((logs + L"\\b.log").c_str(), (logs + L"\\a.log").c_str(), nullptr));
     EXPECT_EQ(Basalt::kErrorHardLinked,
               Basalt::OpenCheckedFile(logs, finalPath, L"b.log", GENERIC_READ, /*create=*/true,
                                       file, information, created));
