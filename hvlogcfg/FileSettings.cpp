@@ -17,6 +17,7 @@
 #include "basalt/UniqueHandle.h"
 #include "hvlogcfg/Console.h"
 #include "hvlogcfg/Decode.h"
+#include "hvlogcfg/LogFolder.h"
 #include "hvlogcfg/Tool.h"
 #include "logging/file/FileLogging.h"
 #include "logging/file/FolderLock.h"
@@ -33,24 +34,6 @@ using ETWLogging::kConfigSection;
 constexpr DWORD kProfileTextCapacity = 1024;
 // A person waits a little longer than a logger for a folder that is busy.
 constexpr DWORD kToolLockWaitMs = 10000;
-
-// The paths the file logger would use for the options' group and module.
-bool ResolvePaths(const Options& options, FileLoggerPaths& paths) {
-    Basalt::ShlObjAPI shell;
-    std::wstring programData;
-    if (!Basalt::QueryKnownFolder(shell, FOLDERID_ProgramData, KF_FLAG_CREATE, programData)) {
-        PrintError(L"cannot locate the common application data folder");
-        return false;
-    }
-    const DWORD code = ETWLogging::ComputeFileLoggerPaths(
-        programData, options.group.empty() ? nullptr : options.group.c_str(), options.module,
-        paths);
-    if (code != ERROR_SUCCESS) {
-        PrintError(L"cannot build the log paths: " + DescribeError(code));
-        return false;
-    }
-    return true;
-}
 
 const FileSetting* FindSetting(const std::wstring& key) {
     for (const FileSetting& setting : ETWLogging::kFileSettings) {
@@ -71,82 +54,6 @@ std::wstring ReadProfileText(const std::wstring& file, const std::wstring& key, 
                                file.c_str());
     present = wcscmp(text, kMissing) != 0;
     return present ? text : L"";
-}
-
-// The whole of a small file that others may be writing meanwhile. A missing
-// file reads as absent; false with the error code for any other failure.
-bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, DWORD& error) {
-    constexpr LONGLONG kMaxIniBytes = 16 << 20;  // a log.ini holds a handful of lines
-    exists = false;
-    bytes.clear();
-    Basalt::UniqueHandle file(::CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    }
-    exists = true;
-    LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file.get(), &size)) {
-        error = ::GetLastError();
-        return false;
-    }
-    if (size.QuadPart > kMaxIniBytes) {
-        error = ERROR_FILE_TOO_LARGE;
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        error = ::GetLastError();
-        return false;
-    }
-    bytes.resize(read);
-    return true;
-}
-
-// What in a log.ini, saved by hand, keeps the framework's reader from its
-// values although the profile functions (and so editors and this tool's
-// writes) still find them; empty when nothing does.
-std::wstring UnreadableForm(const std::string& bytes) {
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        return L"starts with a UTF-8 byte order mark, which the logging framework does not read "
-               L"(save it as ANSI text)";
-    }
-    if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
-        return L"is saved as UTF-16, which the logging framework does not read (save it as ANSI "
-               L"text)";
-    }
-    if (bytes.find('\x1A') != std::string::npos) {
-        return L"holds an end-of-file mark (Ctrl+Z), after which the logging framework reads "
-               L"nothing (remove it)";
-    }
-    std::vector<std::wstring> keys;  // of the section [Config]
-    bool inConfig = false;
-    for (std::wstring line :
-         Basalt::SplitString(Basalt::WideFromCodePage(CP_ACP, bytes), L'\n', /*skipEmpty=*/true)) {
-        line = Basalt::TrimWhiteSpace(line);
-        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
-            const std::wstring name = Basalt::TrimWhiteSpace(line.substr(1, line.size() - 2));
-            inConfig = name == kConfigSection;
-            if (!inConfig && _wcsicmp(name.c_str(), kConfigSection) == 0) {
-                return L"has a section [" + name +
-                       L"]; the logging framework reads only [Config], in that case";
-            }
-            continue;
-        }
-        const size_t equals = line.find(L'=');
-        if (!inConfig || equals == std::wstring::npos || line[0] == L';') continue;
-        const std::wstring key = Basalt::TrimWhiteSpace(line.substr(0, equals));
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-            return L"holds the key " + key +
-                   L" twice; the logging framework reads the first value with the last header";
-        }
-        keys.push_back(key);
-    }
-    return L"";
 }
 
 // Why the folder's lock is not held for a change of `iniPath`; empty when it is.
@@ -251,12 +158,6 @@ bool ChangeIniFile(const FileLoggerPaths& paths, const std::vector<std::wstring>
     return false;
 }
 
-// The value a fresh reader of the framework finds for `key`, if any.
-bool ReadBack(const std::wstring& file, const wchar_t* key, DWORD& value) {
-    Basalt::CObfuscatedIniReader reader;
-    return reader.Load(file) && reader.GetDword(kConfigSection, key, value);
-}
-
 // Which log.ini a set or unset addresses: its path, and its folder as levels
 // below the common application data folder.
 bool TargetIni(const Options& options, FileLoggerPaths& paths, std::vector<std::wstring>& levels,
@@ -343,78 +244,11 @@ void ShowSetting(IniView& folder, IniView& shared, const FileSetting& setting) {
     note(L"shared", shared, inShared, sharedValue);
 }
 
-DWORD ReadLastLogIdx(const std::wstring& folderIniPath) {
-    DWORD index = 0;
-    return ReadBack(folderIniPath, ETWLogging::kLastLogIdxKey, index) ? index : 0;
-}
-
-// Whether the first bytes of a file without a byte order mark are UTF-16
-// little-endian text of the framework's (a line starts with the date's
-// digits): a log that someone emptied, and that the logger then appended to.
-bool LooksLikeUtf16Log(const BYTE* bytes, DWORD count) {
-    if (count < 4) return false;
-    for (DWORD i = 0; i + 1 < count; i += 2) {
-        if (bytes[i] == 0 || bytes[i] >= 0x80 || bytes[i + 1] != 0) return false;
-    }
-    return true;
-}
-
-// How many lines `text` holds; a last line without its line feed counts.
-size_t CountLines(const std::wstring& text) {
-    const size_t feeds = static_cast<size_t>(std::count(text.begin(), text.end(), L'\n'));
-    return feeds + (!text.empty() && text.back() != L'\n' ? 1 : 0);
-}
-
-// The text at the end of a log file: enough of it for `lines` whole lines
-// (a line is at most a few thousand characters), never more than a bounded
-// amount however large the file or the count. A line longer than what is
-// read is shown from where the reading began, marked "[...]" there. A file
-// that is neither marked as UTF-16 nor starts like a log's text is not one
-// of the framework's logs.
-DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
-    constexpr ULONGLONG kBytesPerLine = 16384;
-    constexpr ULONGLONG kMaxTailBytes = 64ull << 20;
-    constexpr DWORD kProbeBytes = 16;
-    text.clear();
-    BYTE probe[kProbeBytes] = {};
-    DWORD read = 0;
-    if (!::ReadFile(file, probe, sizeof(probe), &read, nullptr)) return ::GetLastError();
-    if (read == 0) return ERROR_SUCCESS;  // created, nothing written yet
-    ULONGLONG markBytes = 2;
-    if (read < 2 || probe[0] != 0xFF || probe[1] != 0xFE) {
-        if (!LooksLikeUtf16Log(probe, read & ~1ul)) return ERROR_BAD_FORMAT;
-        markBytes = 0;
-    }
-
-    LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
-    const ULONGLONG body = static_cast<ULONGLONG>(size.QuadPart) - markBytes;
-    const ULONGLONG wanted = std::min<ULONGLONG>(
-        body, std::min<ULONGLONG>((ULONGLONG{lines} + 1) * kBytesPerLine, kMaxTailBytes));
-    // Stay on a character boundary: characters start at even offsets.
-    const ULONGLONG start = (markBytes + body - wanted + 1) & ~ULONGLONG{1};
-    LARGE_INTEGER offset;
-    offset.QuadPart = static_cast<LONGLONG>(start);
-    if (!::SetFilePointerEx(file, offset, nullptr, FILE_BEGIN)) return ::GetLastError();
-    std::vector<BYTE> bytes(static_cast<size_t>(static_cast<ULONGLONG>(size.QuadPart) - start));
-    DWORD total = 0;
-    while (total < bytes.size()) {
-        if (!::ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size() - total), &read,
-                        nullptr)) {
-            return ::GetLastError();
-        }
-        if (read == 0) break;  // shortened meanwhile
-        total += read;
-    }
-    text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), total / sizeof(wchar_t));
-    if (start > markBytes) {
-        // Begun inside a line: that partial line is dropped when enough whole
-        // lines follow it, and otherwise shown with a mark where it was cut.
-        const size_t end = text.find(L'\n');
-        const std::wstring rest = end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
-        text = CountLines(rest) >= lines ? rest : L"[...]" + text;
-    }
-    return ERROR_SUCCESS;
+// "a, b, c".
+std::wstring JoinNames(const std::vector<std::wstring>& names) {
+    std::wstring joined;
+    for (const std::wstring& name : names) joined += (joined.empty() ? L"" : L", ") + name;
+    return joined;
 }
 
 // Why a privileged writer does not read the log.ini in the folder `levels`
@@ -463,6 +297,17 @@ int SetFileSetting(const Options& options, const std::wstring& key, const std::w
     std::vector<std::wstring> levels;
     std::wstring iniPath;
     if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
+    // A change would add a section and leave these keys where nothing reads them.
+    bool exists = false;
+    std::string bytes;
+    DWORD code = 0;
+    if (ReadWholeFile(iniPath, exists, bytes, code) && UnreadableForm(bytes).empty() &&
+        !KeysOutsideSections(bytes).empty()) {
+        PrintError(iniPath + L" has keys outside any section (" +
+                   JoinNames(KeysOutsideSections(bytes)) +
+                   L"), which nothing reads; put them under [Config] or remove them first");
+        return kExitFailure;
+    }
     std::wstring reason;
     const bool changed = ChangeIniFile(
         paths, levels,
@@ -547,7 +392,17 @@ bool ShowFile(const Options& options) {
         bool exists = false;
         std::string bytes;
         DWORD code = 0;
-        if (ReadWholeFile(path, exists, bytes, code)) view.unreadableForm = UnreadableForm(bytes);
+        if (!ReadWholeFile(path, exists, bytes, code) || !exists) return;
+        view.unreadableForm = UnreadableForm(bytes);
+        if (!view.unreadableForm.empty()) {
+            PrintF(L"  %s is ignored by the logging framework: it %s\n", path.c_str(),
+                   view.unreadableForm.c_str());
+        }
+        const std::vector<std::wstring> outside = KeysOutsideSections(bytes);
+        if (!outside.empty()) {
+            PrintF(L"  %s has keys outside any section, which nothing reads: %s\n", path.c_str(),
+                   JoinNames(outside).c_str());
+        }
     };
     IniView folder;
     IniView shared;
@@ -558,7 +413,18 @@ bool ShowFile(const Options& options) {
     for (const FileSetting& setting : ETWLogging::kFileSettings) {
         ShowSetting(folder, shared, setting);
     }
-    PrintF(L"  LastLogIdx %lu\n", ReadLastLogIdx(paths.folderIniPath));
+    std::wstring current;
+    std::wstring uncertain;
+    DWORD index = 0;
+    if (!CurrentRingFile(paths, options.module, nullptr, current, uncertain)) {
+        Print(L"  LastLogIdx none: the ring starts at 000\n");
+    } else if (uncertain.empty() &&
+               ReadBack(paths.folderIniPath, ETWLogging::kLastLogIdxKey, index)) {
+        PrintF(L"  LastLogIdx %lu\n", index);
+    } else {
+        PrintF(L"  LastLogIdx not used (%s): new lines go to the file written last, %s\n",
+               uncertain.c_str(), Basalt::TextAfterLastBackslash(current).c_str());
+    }
 
     PrintF(L"  log folder %s\n", paths.logFolder.c_str());
     WIN32_FIND_DATAW data;
@@ -572,44 +438,6 @@ bool ShowFile(const Options& options) {
         PrintF(L"    %-24s %llu bytes\n", data.cFileName, bytes);
     } while (::FindNextFileW(find.get(), &data));
     return readable;
-}
-
-int TailCommand(const Options& options) {
-    if (options.words.size() != 1) {
-        PrintError(L"tail takes no arguments");
-        return kExitUsage;
-    }
-    FileLoggerPaths paths;
-    if (!ResolvePaths(options, paths)) return kExitFailure;
-    const DWORD index = ReadLastLogIdx(paths.folderIniPath);
-    const std::wstring file =
-        ETWLogging::LogFileName(paths.logFolder, options.module, nullptr, index);
-    Basalt::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle) {
-        PrintError(L"cannot open " + file + L": " + DescribeError(::GetLastError()));
-        return kExitFailure;
-    }
-    std::wstring text;
-    const DWORD code = ReadLogTail(handle.get(), options.lines, text);
-    if (code == ERROR_BAD_FORMAT) {
-        PrintError(file + L" is not a log of the framework (not UTF-16 text)");
-        return kExitFailure;
-    }
-    if (code != ERROR_SUCCESS) {
-        PrintError(L"cannot read " + file + L": " + DescribeError(code));
-        return kExitFailure;
-    }
-    std::vector<std::wstring> lines = Basalt::SplitString(text, L'\n', /*skipEmpty=*/false);
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    const size_t first = lines.size() > options.lines ? lines.size() - options.lines : 0;
-    for (size_t i = first; i < lines.size(); ++i) {
-        std::wstring& line = lines[i];
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        Print(line + L"\n");
-    }
-    return kExitSuccess;
 }
 
 int DecodeIniPair(const std::wstring& header, const std::wstring& value) {

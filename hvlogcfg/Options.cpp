@@ -91,6 +91,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
         } else if (argument == L"--group") {
             if (!TakeName(argc, argv, i, L"--group", options.group, error)) return false;
             options.groupGiven = true;
+        } else if (argument == L"--host") {
+            if (!TakeName(argc, argv, i, L"--host", options.host, error)) return false;
+        } else if (argument == L"-f" || argument == L"--follow") {
+            options.follow = true;
         } else if (argument == L"--module") {
             if (!TakeName(argc, argv, i, L"--module", options.module, error)) return false;
             options.moduleGiven = true;

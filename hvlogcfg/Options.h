@@ -24,6 +24,8 @@ struct Options {
     bool shared = false;
     bool help = false;
     unsigned long lines = kDefaultTailLines;
+    std::wstring host;    // tail: the host name in the log files' names
+    bool follow = false;  // tail -f
     // The trace command's settings; 0 seconds or events means no limit.
     std::wstring session;
     std::wstring traceFile;

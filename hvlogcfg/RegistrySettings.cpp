@@ -60,18 +60,50 @@ std::wstring GuidText(const GUID& guid) {
     return text;
 }
 
-// "name = value" for a plain DWORD override, or why it is ignored.
-void ShowOverride(HKEY root, const std::wstring& path, const wchar_t* name) {
+// The registry type of a value as text ("REG_SZ"), for a value of the wrong type.
+std::wstring TypeName(DWORD type) {
+    switch (type) {
+        case REG_SZ:
+            return L"REG_SZ";
+        case REG_EXPAND_SZ:
+            return L"REG_EXPAND_SZ";
+        case REG_BINARY:
+            return L"REG_BINARY";
+        case REG_DWORD:
+            return L"REG_DWORD";
+        case REG_MULTI_SZ:
+            return L"REG_MULTI_SZ";
+        case REG_QWORD:
+            return L"REG_QWORD";
+        default:
+            return Basalt::FormatString(L"type %lu", type);
+    }
+}
+
+// The type of value `name` of `key`; false when it cannot be read.
+bool ValueType(Basalt::CRegKey& key, const wchar_t* name, DWORD& type) {
+    return key.QueryValue(name, &type, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// The line "name = value" for a plain DWORD override, or why it is ignored and
+// what writes the form the logger reads; empty when the value is not there.
+std::wstring OverrideLine(HKEY root, const std::wstring& path, const wchar_t* name) {
     Basalt::CRegKey key;
-    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return;
+    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return L"";
     DWORD value = 0;
     const LONG code = key.QueryDWORDValue(name, value);
+    if (code == ERROR_FILE_NOT_FOUND) return L"";
     if (code == ERROR_SUCCESS) {
-        PrintF(L"    HKLM\\%s: %s = %lu\n", path.c_str(), name, value);
-    } else if (code != ERROR_FILE_NOT_FOUND) {
-        PrintF(L"    HKLM\\%s: %s present but ignored: %s\n", path.c_str(), name,
-               DescribeError(code).c_str());
+        return Basalt::FormatString(L"    HKLM\\%s: %s = %lu\n", path.c_str(), name, value);
     }
+    DWORD type = REG_NONE;
+    const std::wstring why = ValueType(key, name, type) && type != REG_DWORD
+                                 ? L"a " + TypeName(type) + L", not a REG_DWORD"
+                                 : DescribeError(code);
+    return Basalt::FormatString(
+        L"    HKLM\\%s: %s present but ignored: %s (hvlogcfg set etw %s N writes the form the "
+        L"logger reads)\n",
+        path.c_str(), name, why.c_str(), name);
 }
 
 }  // namespace
@@ -124,8 +156,20 @@ void ShowMechanism() {
     } else if (code == ERROR_FILE_NOT_FOUND) {
         Print(L"  Logging Mechanism absent: ETW\n");
     } else {
-        PrintF(L"  Logging Mechanism present but unreadable (%s): ETW\n",
-               DescribeError(code).c_str());
+        // The logger reads only the enciphered record: a plain number (written
+        // by hand, say) is not taken.
+        Basalt::CRegKey plain;
+        DWORD type = REG_NONE;
+        const bool typed = plain.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
+                                      KEY_QUERY_VALUE) == ERROR_SUCCESS &&
+                           ValueType(plain, ETWLogging::kLoggingMechanismValue, type);
+        const std::wstring form =
+            typed ? L"a plain " + TypeName(type) + L", not the enciphered record"
+                  : DescribeError(code);
+        PrintF(
+            L"  Logging Mechanism present but unreadable (%s): ETW; hvlogcfg set mechanism "
+            L"file (or etw) writes the form the logger reads\n",
+            form.c_str());
     }
 }
 
@@ -195,13 +239,15 @@ void ShowEtw(const Options& options) {
         Print(L"  Enable/Severity overrides: none read (no Provider key)\n");
         return;
     }
-    Print(L"  Enable/Severity overrides (later ones win):\n");
     const std::wstring loggerName = ETWLogging::LoggerName(options.group, options.module);
+    std::wstring lines;
     for (const std::wstring& path :
          ETWLogging::OverrideKeyPaths(provider, options.group, loggerName)) {
-        ShowOverride(properties.RootKey(), path, kEnableOverrideValue);
-        ShowOverride(properties.RootKey(), path, kSeverityOverrideValue);
+        lines += OverrideLine(properties.RootKey(), path, kEnableOverrideValue);
+        lines += OverrideLine(properties.RootKey(), path, kSeverityOverrideValue);
     }
+    Print(lines.empty() ? L"  Enable/Severity overrides: none set\n"
+                        : L"  Enable/Severity overrides (later ones win):\n" + lines);
 }
 
 }  // namespace Hvlogcfg

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
@@ -17,6 +18,12 @@ using namespace TestSupport;
 namespace {
 
 constexpr int kNonZero = -2;  // any failure exit code
+
+// The bytes of a literal, zero bytes inside it included.
+template <size_t N>
+std::string Bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
 
 std::wstring SharedIni() { return LogRoot() + L"\\log.ini"; }
 std::wstring FolderIni() { return LogRoot() + L"\\RQD\\gatesvc\\log.ini"; }
@@ -104,6 +111,73 @@ TEST_F(Hvlogcfg, FileWithAUtf8ByteOrderMarkIsReportedAsIgnored) {
         WriteFileText(SharedIni(), "\xEF\xBB\xBF" + std::string(bytes.begin(), bytes.end())));
     Expect(L"set file MaxEntries 5 --shared", 1, {"UTF-8 byte order mark", "would not be seen"});
     Expect(L"show", 0, {"shared log.ini: ignored, the file starts with a UTF-8 byte order mark"});
+}
+
+// Forms the framework does not read are named, with what reads or writes the right one.
+TEST_F(Hvlogcfg, ShowAndSetNameWhatTheFrameworkDoesNotRead) {
+    const struct {
+        std::string ini;       // the folder log.ini, "" for none
+        const wchar_t* setup;  // a registry value to plant, "" for none
+        const wchar_t* command;
+        int code;
+        const char* piece;
+    } cases[] = {
+        {"\xEF\xBB\xBF[Config]\r\n", L"", L"show", 0,
+         "LastLogIdx not used (log.ini starts with a UTF-8"},
+        {Bytes("[Config]\r\nA=\x01\0\x02\r\n"), L"", L"show", 0,
+         "is not text (it holds zero bytes)"},
+        {"Stray=1\r\n[Config]\r\n", L"", L"show", 0,
+         "keys outside any section, which nothing reads: Stray"},
+        {"Stray=1\r\n[Config]\r\n", L"", L"set file Options 60", 1,
+         "keys outside any section (Stray)"},
+        {"", L"mechanism", L"show", 0,
+         "a plain REG_DWORD, not the enciphered record): ETW; hvlogcfg set mechanism"},
+        {"", L"override", L"show", 0,
+         "Enable present but ignored: a REG_SZ, not a REG_DWORD (hvlogcfg set etw Enable N"},
+        {"", L"", L"show", 0, "Enable/Severity overrides: none set"},
+    };
+    const wchar_t* provider = L"SOFTWARE\\Halvik\\Logging\\Provider\\RQD\\gatesvc";
+    for (const auto& test : cases) {
+        TearDown();
+        if (!test.ini.empty()) {
+            ASSERT_TRUE(WriteFileText(FirstLog(), "\xFF\xFE"));
+            ASSERT_TRUE(WriteFileText(FolderIni(), test.ini));
+        }
+        if (wcscmp(test.setup, L"mechanism") == 0) {
+            const DWORD one = 1;
+            ASSERT_EQ(ERROR_SUCCESS,
+                      ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging",
+                                        L"Logging Mechanism", REG_DWORD, &one, sizeof(one)));
+        } else if (wcscmp(test.setup, L"override") == 0) {
+            ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, provider, L"Enable",
+                                                       REG_SZ, L"1", 2 * sizeof(wchar_t)));
+        }
+        Expect(test.command, test.code, {test.piece});
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvik\\Logging\\Provider\\RQD");
+    }
+}
+
+// tail -f beside a program that turns the ring over: every line once, in order, from the
+// first file and the next.
+TEST_F(Hvlogcfg, TailFollowsTheLinesAcrossATurnOver) {
+    std::string followed;
+    std::thread tail([&] {
+        RunProgramWithOutput(L"\"" + ProgramFolder() +
+                                 L"\\hvlogcfg.exe\" tail -f --seconds 8 --module file_log_writer",
+                             followed);
+    });
+    ::Sleep(1000);
+    EXPECT_EQ(0, RunProgram(L"\"" + ProgramFolder() + L"\\file_log_writer.exe\" - f 1000"));
+    tail.join();
+    size_t at = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string line =
+            Basalt::CodePageFromWide(CP_ACP, Basalt::FormatString(L"f %06d ", i));
+        const size_t found = followed.find(line, at);
+        ASSERT_NE(std::string::npos, found) << i;
+        at = found + line.size();
+    }
+    EXPECT_TRUE(FileExists(LogRoot() + L"\\RQD\\file_log_writer\\file_log_writer001.log"));
 }
 
 // The tool changes a log.ini under the lock that loggers of that folder take: while a
