@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/Logging/internal_logging.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 
@@ -71,6 +72,10 @@ int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolde
 
 // Starts a command line without waiting; the process, or none when it did not start.
 Basalt::UniqueKernelHandle StartProgram(const std::wstring& commandLine);
+// Starts a command line and returns once the program has written `marker` to its standard
+// output; the process, or none when it did not start or ended without writing it.
+Basalt::UniqueKernelHandle StartProgramUntilOutput(const std::wstring& commandLine,
+                                                   const std::string& marker);
 // Waits (two minutes at most) for a process; its exit code, or -1 when it did not end.
 int WaitForExit(HANDLE process);
 
@@ -94,6 +99,13 @@ class FolderShell : public Basalt::ShlObjAPI {
 
   private:
     std::wstring folder_;
+};
+
+// A debugger output that records the lines handed to it, for one thread.
+class RecordingDebugOutput : public Basalt::DebugOutputAPI {
+  public:
+    void Write(const wchar_t* text) override { lines.push_back(text); }
+    std::vector<std::wstring> lines;
 };
 
 // The installer's world in the test prefix.
