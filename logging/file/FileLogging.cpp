@@ -171,7 +171,8 @@ void CLogging::ReadSettings() {
     if (!FileExists(paths_.folderIniPath) && !FileExists(paths_.sharedIniPath)) return;
     // Read and repaired under both files' locks, so that no other program is
     // rewriting either meanwhile. Without them the values are only read.
-    CFolderLockHolder folderLock(folderLock_);
+    CFolderLockHolder folderLock(folderLock_, folderBackOff_);
+    if (folderLock.lost()) ReportUnavailableLock(folderLock);
     CFolderLockHolder rootLock(rootLock_);
     const bool repair = folderLock.owned() && rootLock.owned();
     Basalt::CObfuscatedIniReader folderReader;
@@ -237,23 +238,8 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     // never turns the ring over without writing anything.
     if (SeverityLabel(level) == nullptr) return ERROR_INVALID_PARAMETER;
 
-    CFolderLockHolder folderLock(folderLock_);
-    DWORD code = OpenLogFile(folderLock);
-    if (code == ERROR_PATH_NOT_FOUND) {
-        // The folder was deleted while the program ran: made again once for
-        // this message. Only a folder that cannot be made silences the logger.
-        if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
-        code = OpenLogFile(folderLock);
-    }
-    if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
-        code = WriteLine(file, function, line, level, message);
-    }
-    file_.reset();
-    return code;
-}
-
-DWORD CLogging::WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                          const wchar_t* message) {
+    // The line is made first: without the folder's lock, its length decides
+    // whether it still fits the current file.
     LineContext context;
     context.options = options_;
     context.processImageName = processImageName_;
@@ -263,15 +249,45 @@ DWORD CLogging::WriteLine(const wchar_t* file, const wchar_t* function, int line
     std::unique_ptr<wchar_t[]> text;
     DWORD code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
     if (code != ERROR_SUCCESS) return code;
+    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
+
+    CFolderLockHolder folderLock(folderLock_, folderBackOff_);
+    if (folderLock.lost()) ReportUnavailableLock(folderLock);
+    code = OpenLogFile(folderLock, lineBytes);
+    if (code == ERROR_PATH_NOT_FOUND) {
+        // The folder was deleted while the program ran: made again once for
+        // this message. Only a folder that cannot be made silences the logger.
+        if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
+        code = OpenLogFile(folderLock, lineBytes);
+    }
+    if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
+        code = WriteLine(text.get(), lineBytes);
+    }
+    file_.reset();
+    return code;
+}
+
+DWORD CLogging::WriteLine(const wchar_t* text, DWORD lineBytes) {
     // One write: the file is open for appending only, so it lands whole at the
     // end even beside a writer that holds no lock.
+    DWORD code = ERROR_SUCCESS;
     DWORD written = 0;
-    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
-    if (!::WriteFile(file_.get(), text.get(), lineBytes, &written, nullptr)) {
-        code = ::GetLastError();
-    }
-    if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text.get());
+    if (!::WriteFile(file_.get(), text, lineBytes, &written, nullptr)) code = ::GetLastError();
+    if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text);
     return code;
+}
+
+void CLogging::ReportUnavailableLock(const CFolderLockHolder& folderLock) {
+    const std::wstring reason =
+        folderLock.result() == CFolderLock::Result::kTimedOut
+            ? Basalt::FormatString(L"another program held it for %lu ms", kFolderLockWaitMs)
+            : Basalt::FormatString(L"error %lu", folderLock_.LastError());
+    // To the debugger directly: the foundation library's logger would bring
+    // the report back into this logger.
+    debugOutput_->Write(Basalt::FormatString(L"ETWLogging: cannot take the lock of %s (%s); lines "
+                                             L"are written without it until it can be had\r\n",
+                                             paths_.logFolder.c_str(), reason.c_str())
+                            .c_str());
 }
 
 bool CLogging::CheckFolder() {
@@ -291,7 +307,7 @@ std::wstring CLogging::LogFile(DWORD index) const {
                        index);
 }
 
-DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
+DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes) {
     if (paths_.logFolder.empty() || moduleBaseName_.empty() || (hostName_ && hostName_->empty())) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -299,14 +315,10 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
     DWORD index = 0;
     const IndexSource source = ReadLastLogIdx(index);
     const bool stored = source == IndexSource::kStored;
-    // Without the lock another program may be turning the ring or rewriting
-    // log.ini, and an unreadable log.ini hides where the ring stands: the line
-    // goes to the end of the current file (the one last known), and nothing is
-    // emptied or stored.
-    if (!folderLock.owned() || source == IndexSource::kUnreadable) {
-        if (stored && index < maxEntries_) currentIndex_ = index;
-        return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
-    }
+    // An unreadable log.ini hides where the ring stands: the line goes to the
+    // end of the current file (the one last known), and nothing is emptied or
+    // stored.
+    if (source == IndexSource::kUnreadable) return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
         return RollOverTo(0, stored);
@@ -319,7 +331,16 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
     if (!find || (data.nFileSizeLow == 0 && data.nFileSizeHigh == 0)) {
         return OpenFile(current, CREATE_ALWAYS);
     }
-    if (data.nFileSizeLow < maxSize_) {
+    ULARGE_INTEGER size;
+    size.LowPart = data.nFileSizeLow;
+    size.HighPart = data.nFileSizeHigh;
+    // Without the lock (another program holds it, or anyone took its name) the
+    // ring turns all the same, but a file is full only when this line would
+    // take it past twice MaxSize: a holder of the lock, which turns the ring
+    // at MaxSize, turns it first, and no file grows without bound.
+    const bool full = folderLock.owned() ? size.QuadPart >= maxSize_
+                                         : size.QuadPart + lineBytes > 2ull * maxSize_;
+    if (!full) {
         const DWORD code = OpenFile(current, OPEN_EXISTING);
         // A holder that ended mid-write may have left half a line.
         return code == ERROR_SUCCESS && folderLock.abandoned() ? EndTornLine() : code;
@@ -430,6 +451,7 @@ void CLogging::Reset() {
     paths_ = FileLoggerPaths();
     file_.reset();
     folderLock_.Reset();
+    folderBackOff_ = CLockBackOff();
     rootLock_.Reset();
     currentIndex_ = 0;
     SetDefaults();

@@ -130,9 +130,10 @@ class CLogging : public CLoggingIf {
         kUnreadable,  // log.ini exists but cannot be read now
     };
 
-    DWORD WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                    const wchar_t* message);
-    DWORD OpenLogFile(const CFolderLockHolder& folderLock);
+    DWORD WriteLine(const wchar_t* text, DWORD lineBytes);
+    // Writes one debugger line saying why the folder's lock cannot be had.
+    void ReportUnavailableLock(const CFolderLockHolder& folderLock);
+    DWORD OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes);
     DWORD OpenFile(const std::wstring& path, DWORD disposition);
     DWORD EndTornLine();
     IndexSource ReadLastLogIdx(DWORD& index);
@@ -162,8 +163,9 @@ class CLogging : public CLoggingIf {
 
     bool initialized_ = false;
     Basalt::UniqueHandle file_;
-    CFolderLock folderLock_;  // the log folder's: its files and its log.ini
-    CFolderLock rootLock_;    // the log root's: the shared log.ini
+    CFolderLock folderLock_;      // the log folder's: its files and its log.ini
+    CLockBackOff folderBackOff_;  // how long a message waits for folderLock_
+    CFolderLock rootLock_;        // the log root's: the shared log.ini
     // The number of the file this logger last found current, for the messages
     // written while log.ini cannot be read.
     DWORD currentIndex_ = 0;
