@@ -137,32 +137,6 @@ Basalt::UniqueKernelHandle StartProgram(const std::wstring& commandLine) {
     return Start(commandLine, startup, FALSE, nullptr);
 }
 
-Basalt::UniqueKernelHandle StartProgramUntilOutput(const std::wstring& commandLine,
-                                                   const std::string& marker) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    Basalt::UniqueKernelHandle reader;
-    Basalt::UniqueKernelHandle writer;
-    if (!::CreatePipe(reader.put(), writer.put(), &inherit, 0) ||
-        !::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0)) {
-        return Basalt::UniqueKernelHandle();
-    }
-    STARTUPINFOW startup{};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writer.get();
-    Basalt::UniqueKernelHandle process = Start(commandLine, startup, TRUE, nullptr);
-    writer.reset();  // only the program's copy is left: its end ends the reads below
-    std::string output;
-    char buffer[256];
-    DWORD read = 0;
-    while (process && output.find(marker) == std::string::npos) {
-        if (!::ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) || read == 0) {
-            return Basalt::UniqueKernelHandle();
-        }
-        output.append(buffer, read);
-    }
-    return process;
-}
-
 int WaitForExit(HANDLE process) {
     if (::WaitForSingleObject(process, 120000) != WAIT_OBJECT_0) return -1;
     DWORD exitCode = 0;

@@ -72,10 +72,6 @@ int RunProgram(const std::wstring& commandLine, const std::wstring& workingFolde
 
 // Starts a command line without waiting; the process, or none when it did not start.
 Basalt::UniqueKernelHandle StartProgram(const std::wstring& commandLine);
-// Starts a command line and returns once the program has written `marker` to its standard
-// output; the process, or none when it did not start or ended without writing it.
-Basalt::UniqueKernelHandle StartProgramUntilOutput(const std::wstring& commandLine,
-                                                   const std::string& marker);
 // Waits (two minutes at most) for a process; its exit code, or -1 when it did not end.
 int WaitForExit(HANDLE process);
 

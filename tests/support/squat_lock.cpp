@@ -45,8 +45,8 @@ int wmain(int argc, wchar_t** argv) {
         Basalt::UniqueLocal acl;
         Basalt::UniqueLocal descriptor;
         if (!api.LoadFunctions() ||
-            Basalt::BuildAdministratorsDacl(api, ETWLogging::kFolderLockAccess, NO_INHERITANCE,
-                                            acl, descriptor) != ERROR_SUCCESS) {
+            Basalt::BuildAdministratorsDacl(api, ETWLogging::kFolderLockAccess, NO_INHERITANCE, acl,
+                                            descriptor) != ERROR_SUCCESS) {
             return 1;
         }
         object = CreateFirst(name, descriptor.get());
@@ -61,8 +61,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         object = CreateFirst(name, &descriptor);
     } else if (mode == L"event") {
-        object.reset(::CreateEventW(nullptr, /*manualReset=*/TRUE, /*initialState=*/FALSE,
-                                    name.c_str()));
+        object.reset(
+            ::CreateEventW(nullptr, /*manualReset=*/TRUE, /*initialState=*/FALSE, name.c_str()));
         if (object && ::GetLastError() == ERROR_ALREADY_EXISTS) return 1;
     } else {
         return 2;

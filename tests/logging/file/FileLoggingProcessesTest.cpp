@@ -15,6 +15,7 @@
 #include "logging/file/FolderLock.h"
 #include "logging/file/IniReader.h"
 #include "tests/logging/file/FileTestSupport.h"
+#include "tests/support/ReadyProgram.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
