@@ -8,6 +8,11 @@
 // Then the same folder shared: this program started as 1 and as 4 workers
 // (`file_log_bench --worker FOLDER COUNT`), which log at once from a common
 // start signal; their combined messages per second are compared.
+//
+// Last, one logger beside a program that takes its folder's lock name
+// (squat_lock.exe, built with the tests, beside this program) in each of its
+// modes, against the same logger alone: messages per second from Init to
+// Stop, so that the wait that finds the lock unavailable counts too.
 #include <windows.h>
 
 #include <stdio.h>
@@ -26,12 +31,16 @@
 #include "bench/BenchSupport.h"
 #include "logging/file/FileLogging.h"
 #include "logging/file/IniReader.h"
+#include "tests/support/ReadyProgram.h"
 
 namespace {
 
 constexpr unsigned long kIterations = 1000;
 constexpr unsigned long kWorkerMessages = 1500;
 constexpr int kWorkers = 4;
+constexpr unsigned long kSquatMessages = 3000;
+// What squat_lock.exe does with the lock's name; none for the logger alone.
+constexpr const wchar_t* kSquatModes[] = {nullptr, L"hold", L"mutex", L"empty-dacl", L"event"};
 constexpr wchar_t kReadyName[] = L"Local\\FileLogBenchReady";
 constexpr wchar_t kStartName[] = L"Local\\FileLogBenchStart";
 constexpr int kRepeats = 5;
@@ -176,6 +185,56 @@ double SharedRate(const std::wstring& folder, int workers) {
     return succeeded ? workers * static_cast<double>(kWorkerMessages) / seconds : 0;
 }
 
+// The folder of this program.
+std::wstring ProgramFolder() {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder = self;
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+// Messages per second of one logger of a fresh folder below `folder`, from its
+// Init to its Stop, while squat_lock.exe holds the lock's name as `mode` says
+// (none: alone); 0 when the squatter did not start or a message failed.
+double SquattedRate(const std::wstring& folder, const wchar_t* mode) {
+    const std::wstring data = folder + L"\\squat-" + (mode != nullptr ? mode : L"none");
+    ETWLogging::CLogging logger(std::make_shared<FolderShell>(data));
+    if (InitLogger(logger) != ERROR_SUCCESS) return 0;
+    const std::wstring logFolder = logger.LogFolder();
+    Basalt::CreateDirectoryPath(logFolder.c_str());
+    Basalt::CObfuscatedIniReader reader;
+    reader.Load(logger.FolderIniPath());
+    reader.SetDword(ETWLogging::kConfigSection, ETWLogging::kLastLogIdxKey, 0);
+    logger.Stop();
+
+    Basalt::UniqueKernelHandle squatter;
+    if (mode != nullptr) {
+        squatter = TestSupport::StartProgramUntilOutput(
+            Basalt::FormatString(L"\"%s\\squat_lock.exe\" \"%s\" %s 600", ProgramFolder().c_str(),
+                                 logFolder.c_str(), mode),
+            "ready");
+        if (!squatter) return 0;
+    }
+    LARGE_INTEGER frequency, begin, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&begin);
+    bool succeeded = InitLogger(logger) == ERROR_SUCCESS;
+    for (unsigned long i = 0; succeeded && i < kSquatMessages; ++i) {
+        succeeded = logger.LogMessage(L"gatesvc", L"InstallHipsDriverFile", 136, 3, kMessage) == 0;
+    }
+    logger.Stop();
+    ::QueryPerformanceCounter(&end);
+    if (squatter) {
+        ::TerminateProcess(squatter.get(), 0);
+        ::WaitForSingleObject(squatter.get(), INFINITE);
+    }
+    RemoveFiles(data);
+    ::RemoveDirectoryW(data.c_str());
+    const double seconds = static_cast<double>(end.QuadPart - begin.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+    return succeeded ? kSquatMessages / seconds : 0;
+}
+
 }  // namespace
 
 int main() {
@@ -232,6 +291,21 @@ int main() {
         "%d processes at once: %.0f messages/s combined, %.2fx one process (target at least "
         "0.8x)\n",
         kWorkers, bestShared, bestOne > 0 ? bestShared / bestOne : 0.0);
+
+    double bestSquatted[sizeof(kSquatModes) / sizeof(kSquatModes[0])] = {};
+    for (int round = 0; round < 3; ++round) {
+        for (size_t mode = 0; mode < sizeof(kSquatModes) / sizeof(kSquatModes[0]); ++mode) {
+            bestSquatted[mode] =
+                std::max(bestSquatted[mode], SquattedRate(folder, kSquatModes[mode]));
+        }
+    }
+    printf("no squatter: %.0f messages/s (Init, %lu messages, Stop)\n", bestSquatted[0],
+           kSquatMessages);
+    for (size_t mode = 1; mode < sizeof(kSquatModes) / sizeof(kSquatModes[0]); ++mode) {
+        printf("squatter %-10ls %.0f messages/s, %.2fx no squatter (target at least 0.5x)\n",
+               kSquatModes[mode], bestSquatted[mode],
+               bestSquatted[0] > 0 ? bestSquatted[mode] / bestSquatted[0] : 0.0);
+    }
     RemoveFiles(folder);
     ::RemoveDirectoryW(folder.c_str());
     return 0;
