@@ -62,6 +62,8 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 // service and a helper of the same module name) while the operator tool
 // changes its log.ini: each message reads the index, turns the ring and
 // appends its line under the folder's lock (CFolderLock), which they all share.
+// A message that cannot have the lock (CLockBackOff says how long it waits) is
+// written all the same, and the ring turns without it at twice MaxSize.
 class CLogging : public CLoggingIf {
   public:
     // `shell` finds the common application data folder, `clock` gives each
