@@ -90,7 +90,6 @@ class CLockBackOff {
     // Notes how the planned acquisition ended at `nowMs`. True when the lock
     // has just become unavailable: the writer reports that once.
     bool Record(CFolderLock::Result result, ULONGLONG nowMs);
-    bool Unavailable() const { return unavailable_; }
 
   private:
     bool unavailable_ = false;
@@ -104,7 +103,9 @@ class CFolderLockHolder {
         : lock_(lock), result_(lock.Acquire(waitMs)) {}
     // Waits as `backOff` plans; kFailed when it plans no acquisition.
     CFolderLockHolder(CFolderLock& lock, CLockBackOff& backOff);
-    ~CFolderLockHolder() { lock_.Release(); }
+    ~CFolderLockHolder() {
+        if (owned()) lock_.Release();
+    }
     CFolderLockHolder(const CFolderLockHolder&) = delete;
     CFolderLockHolder& operator=(const CFolderLockHolder&) = delete;
 
