@@ -1,5 +1,7 @@
 #include "basalt/PathHelpers.h"
 
+#include <wchar.h>
+
 #include <vector>
 
 #include "basalt/StringHelpers.h"
@@ -47,6 +49,8 @@ DWORD CreateDirectoryTree(const wchar_t* fullPath) {
 
     if (::CreateDirectoryW(fullPath, nullptr)) return ERROR_SUCCESS;
     DWORD error = ::GetLastError();
+    // 183 also answers for a file of that name, which is no folder to write into.
+    if (error == ERROR_ALREADY_EXISTS && !DirectoryExists(fullPath)) return ERROR_DIRECTORY;
     return error == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : error;
 }
 
@@ -80,6 +84,32 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* code) {
 
     result = CreateDirectoryTree(full.c_str());
     return result == ERROR_SUCCESS;
+}
+
+bool IsPlainPathComponent(const std::wstring& name) {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || wcschr(L"\\/:*?\"<>|", c) != nullptr) return false;
+    }
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    // Device names stay devices with any extension ("NUL.txt") and trailing blanks.
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN",    L"AUX",
+                                              L"NUL", L"CONIN$", L"CONOUT$"};
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (const wchar_t* device : kDevices) {
+        if (_wcsicmp(stem.c_str(), device) == 0) return false;
+    }
+    if (stem.size() == 4 &&
+        (_wcsnicmp(stem.c_str(), L"COM", 3) == 0 || _wcsnicmp(stem.c_str(), L"LPT", 3) == 0)) {
+        const wchar_t digit = stem[3];
+        // COM1 to COM9 and the superscript digits Windows also takes.
+        if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+            digit == L'\u00B3') {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::wstring GetCurrentDirectoryString() {

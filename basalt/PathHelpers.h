@@ -12,7 +12,8 @@ bool DirectoryExists(const wchar_t* path);
 
 // Creates the directory `fullPath` and its missing parents. Keeps a leading
 // "\\?\" on every path it creates. Returns 0 when the directory exists
-// afterwards, else the Win32 code of the failing CreateDirectoryW. A name
+// afterwards, ERROR_DIRECTORY when a file holds one of the names, else the Win32
+// code of the failing CreateDirectoryW. A name
 // without any backslash returns 0 and creates nothing.
 DWORD CreateDirectoryTree(const wchar_t* fullPath);
 
@@ -21,6 +22,12 @@ DWORD CreateDirectoryTree(const wchar_t* fullPath);
 // True when the directory existed (code ERROR_ALREADY_EXISTS) or was created (code 0); false
 // with ERROR_INVALID_PARAMETER for an empty path or with the code of the failure.
 bool CreateDirectoryPath(const wchar_t* path, DWORD* code = nullptr);
+
+// Whether `name` is one plain component of a path: not empty, "." or "..";
+// none of \ / : * ? " < > | nor a control character; no trailing dot or
+// blank; not a device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
+// with or without an extension).
+bool IsPlainPathComponent(const std::wstring& name);
 
 // The current directory, or an empty string when it cannot be read.
 std::wstring GetCurrentDirectoryString();

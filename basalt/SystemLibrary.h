@@ -4,7 +4,21 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace Basalt {
+
+class ShlObjAPI;
+
+// Restricts the process's DLL search path to the System folder
+// (SetDefaultDllDirectories with LOAD_LIBRARY_SEARCH_SYSTEM32) when the system
+// offers the function; true when it did. Call it first thing in a program's entry
+// point, before any library is bound late.
+bool HardenDllSearchPath();
+
+// The full path of `libraryName` in the System folder as `shell` finds it; false,
+// `path` unchanged, when the name is null or the folder cannot be found.
+bool SystemLibraryPath(ShlObjAPI& shell, const wchar_t* libraryName, std::wstring& path);
 
 // Loads `libraryName` from the System folder only, with `flags` less
 // LOAD_WITH_ALTERED_SEARCH_PATH; none when the folder or the library is missing.

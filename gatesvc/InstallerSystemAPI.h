@@ -1,7 +1,7 @@
-// The system calls of the driver installer, behind a replaceable service so
-// that conditions which cannot be produced for real (no System folder, a
-// catalog library without one of its functions, a delayed move that fails)
-// can be tested.
+// The system calls of the driver installer that tests must be able to fail,
+// behind a replaceable service: conditions which cannot be produced for real
+// (no System folder, no program path, a catalog library without one of its
+// functions, a delayed move that fails). The file reads and writes are real.
 #pragma once
 
 #include <windows.h>
@@ -17,14 +17,10 @@ class InstallerSystemAPI : public Basalt::ShlObjAPI {
   public:
     // GetModuleFileNameW
     virtual DWORD ModuleFileName(HMODULE module, wchar_t* buffer, DWORD capacity);
-    // CopyFileW
-    virtual BOOL CopyFileTo(const wchar_t* source, const wchar_t* destination, BOOL failIfExists);
     // MoveFileExW
     virtual BOOL MoveFileWithFlags(const wchar_t* source, const wchar_t* destination, DWORD flags);
-    // DeleteFileW
-    virtual BOOL DeleteFileAt(const wchar_t* path);
-    // LoadLibraryW; the caller owns the module and frees it.
-    virtual HMODULE LoadModule(const wchar_t* name);
+    // LoadLibraryW, given a full path; the caller owns the module and frees it.
+    virtual HMODULE LoadModule(const wchar_t* path);
     // GetProcAddress
     virtual FARPROC FindProc(HMODULE module, const char* name);
 };

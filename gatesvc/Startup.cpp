@@ -31,14 +31,6 @@ bool MatchesCommand(const wchar_t* argument, const wchar_t* command) {
 
 }  // namespace
 
-bool HardenDllSearchPath() {
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    auto setDefaultDllDirectories = Basalt::FindProcedure<SetDefaultDllDirectoriesFn>(
-        ::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    if (setDefaultDllDirectories == nullptr) return false;
-    return setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
-}
-
 HMODULE GetCurrentModuleHandle() {
     HMODULE module = nullptr;
     if (!::GetModuleHandleExW(
@@ -63,7 +55,7 @@ void ProcessStartup() {
 }
 
 int RunCommandLine(int argc, wchar_t** argv) {
-    HardenDllSearchPath();
+    Basalt::HardenDllSearchPath();
 
     ETWLogging::LogIdentity& identity = ETWLogging::ProcessLogIdentity();
     identity.groupName = kGroupName;

@@ -5,10 +5,6 @@
 
 namespace Gatesvc {
 
-// Restricts the DLL search path to the System folder when the system offers
-// SetDefaultDllDirectories; true when it did.
-bool HardenDllSearchPath();
-
 // The module handle of the image that holds this code, or none.
 HMODULE GetCurrentModuleHandle();
 

@@ -4,9 +4,14 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include <string>
+#include <vector>
+
 #include "basalt/ScopeGuard.h"
 #include "basalt/SystemLibrary.h"
 #include "basalt/UniqueHandle.h"
+#include "gatesvc/DriverFiles.h"
+#include "gatesvc/PendingRenames.h"
 #include "logging/LogFacade.h"
 
 namespace Gatesvc {
@@ -18,8 +23,16 @@ constexpr wchar_t kInstallFunction[] = L"InstallHipsDriverFile";
 constexpr wchar_t kDeleteFunction[] = L"DeleteHipsDriverFile";
 constexpr int kLineDeleteNoSystemPath = 104;
 constexpr int kLineInstallNoSystemPath = 126;
+constexpr int kLineSourceRefused = 131;
 constexpr int kLineCopyFailed = 136;
 constexpr int kLineDelayCopyFailed = 142;
+
+constexpr wchar_t kCatalogLibrary[] = L"wintrust.dll";
+// A copy of the driver waiting in the drivers folder for the restart:
+// "BulwarkK.sys.<GUID>.staged".
+constexpr wchar_t kStagedPrefix[] = L"BulwarkK.sys.";
+constexpr wchar_t kStagedSuffix[] = L".staged";
+constexpr DWORD kReplaceAtRestart = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
 
 // DRIVER_ACTION_VERIFY: the catalog subsystem of driver signing.
 constexpr GUID kDriverActionVerify = {
@@ -49,6 +62,12 @@ void LogThroughFacade(DWORD level, const wchar_t* function, int line, const wcha
     }
 }
 
+// The folder part of a full path.
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 template <typename Fn>
 bool Bind(InstallerSystemAPI& system, HMODULE module, const char* name, Fn& function) {
     function = Basalt::ProcedureAs<Fn>(system.FindProc(module, name));
@@ -61,19 +80,12 @@ DWORD InstallerSystemAPI::ModuleFileName(HMODULE module, wchar_t* buffer, DWORD 
     return ::GetModuleFileNameW(module, buffer, capacity);
 }
 
-BOOL InstallerSystemAPI::CopyFileTo(const wchar_t* source, const wchar_t* destination,
-                                    BOOL failIfExists) {
-    return ::CopyFileW(source, destination, failIfExists);
-}
-
 BOOL InstallerSystemAPI::MoveFileWithFlags(const wchar_t* source, const wchar_t* destination,
                                            DWORD flags) {
     return ::MoveFileExW(source, destination, flags);
 }
 
-BOOL InstallerSystemAPI::DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path); }
-
-HMODULE InstallerSystemAPI::LoadModule(const wchar_t* name) { return ::LoadLibraryW(name); }
+HMODULE InstallerSystemAPI::LoadModule(const wchar_t* path) { return ::LoadLibraryW(path); }
 
 FARPROC InstallerSystemAPI::FindProc(HMODULE module, const char* name) {
     return ::GetProcAddress(module, name);
@@ -123,22 +135,76 @@ void CHipsDriverInstaller::InstallHipsDriverFile() {
     // Without the program's folder there is no source to copy from.
     if (!BuildPathBesideProgram(kDriverFileName, source)) return;
 
-    if (system_->CopyFileTo(source, destination, /*failIfExists=*/FALSE)) return;
+    // Every copy, now or at the restart, is made from these bytes: the program's
+    // folder may be one that a user can write, and a file read again later by
+    // path could by then be another.
+    std::vector<BYTE> driver;
+    const DWORD readError =
+        ReadCheckedFile(FolderOf(source), kDriverFileName, kMaxDriverBytes, driver);
+    if (readError != ERROR_SUCCESS) {
+        LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineSourceRefused,
+                         L"Cannot read driver file %s. error = %d", source,
+                         static_cast<int>(readError));
+        return;
+    }
+    if (WriteFileContents(destination, driver) == ERROR_SUCCESS) {
+        // Nothing scheduled earlier may replace or delete it at the restart.
+        CancelPendingDriverOperations(destination, /*keepSource=*/L"", /*deletions=*/true);
+        return;
+    }
     LogThroughFacade(ETWLogging::kLevelInformation, kInstallFunction, kLineCopyFailed,
                      L"Copy file to %s failed from %s. Try to delay copy until reboot", destination,
                      source);
+    const DWORD error = StageForRestart(destination, driver);
+    if (error == ERROR_SUCCESS) return;
+    LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineDelayCopyFailed,
+                     L"Delay Copy file to %s failed from %s. error = %d", destination, source,
+                     static_cast<int>(error));
+}
 
+DWORD CHipsDriverInstaller::StageForRestart(const std::wstring& destination,
+                                            const std::vector<BYTE>& driver) {
+    // The copy waits in the drivers folder, which standard users cannot write,
+    // under a name nobody could have prepared.
+    std::wstring staged;
+    DWORD error = WriteNewFile(FolderOf(destination), kStagedPrefix, kStagedSuffix, driver, staged);
+    if (error != ERROR_SUCCESS) return error;
     // The destination exists (it is the file in use), and at the restart a
     // scheduled move onto an existing file is carried out only when it is
     // marked to replace it; without the mark the old driver would stay.
-    if (system_->MoveFileWithFlags(source, destination,
-                                   MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
-        return;
+    if (system_->MoveFileWithFlags(staged.c_str(), destination.c_str(), kReplaceAtRestart)) {
+        // Only the newest copy goes in; an earlier one would be overwritten anyway.
+        CancelPendingDriverOperations(destination, staged, /*deletions=*/false);
+        return ERROR_SUCCESS;
     }
-    const int error = static_cast<int>(::GetLastError());
-    LogThroughFacade(ETWLogging::kLevelError, kInstallFunction, kLineDelayCopyFailed,
-                     L"Delay Copy file to %s failed from %s. error = %d", destination, source,
-                     error);
+    error = ::GetLastError();
+    ::DeleteFileW(staged.c_str());
+    return error;
+}
+
+void CHipsDriverInstaller::CancelPendingDriverOperations(const std::wstring& driver,
+                                                         const std::wstring& keepSource,
+                                                         bool deletions) {
+    std::vector<PendingRename> cancelled;
+    CancelPendingRenames(
+        [&](const PendingRename& rename) {
+            if (PendingRenameNames(rename.destination, driver)) {
+                return keepSource.empty() || !PendingRenameNames(rename.source, keepSource);
+            }
+            return deletions && rename.destination.empty() &&
+                   PendingRenameNames(rename.source, driver);
+        },
+        cancelled);
+    // Only copies this installer staged are deleted: any other source is not its to remove.
+    const std::wstring driversFolder = FolderOf(driver);
+    for (const PendingRename& rename : cancelled) {
+        const std::wstring source = PendingRenamePath(rename.source);
+        if (!IsNewFileName(source, driversFolder, kStagedPrefix, kStagedSuffix)) continue;
+        if (!::DeleteFileW(source.c_str())) {
+            system_->MoveFileWithFlags(source.c_str(), /*destination=*/nullptr,
+                                       MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+    }
 }
 
 void CHipsDriverInstaller::DeleteHipsDriverFile() {
@@ -148,13 +214,18 @@ void CHipsDriverInstaller::DeleteHipsDriverFile() {
                          L"Cannot locate System Path.");
         return;
     }
-    if (system_->DeleteFileAt(path)) return;
+    // A copy waiting for the restart would bring the driver back.
+    CancelPendingDriverOperations(path, /*keepSource=*/L"", /*deletions=*/false);
+    if (::DeleteFileW(path)) return;
     // Deleted at the next restart instead; nothing more can be done now.
     system_->MoveFileWithFlags(path, /*destination=*/nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 bool CHipsDriverInstaller::UpdateHipsDriverCatalog(bool install, const wchar_t* catalogPath) {
-    Basalt::UniqueHmodule wintrust(system_->LoadModule(L"wintrust.dll"));
+    // By full path: a bare name would be looked for in the program's folder too.
+    std::wstring libraryPath;
+    if (!Basalt::SystemLibraryPath(*system_, kCatalogLibrary, libraryPath)) return false;
+    Basalt::UniqueHmodule wintrust(system_->LoadModule(libraryPath.c_str()));
     if (!wintrust) return false;
 
     AcquireContextFn acquireContext;

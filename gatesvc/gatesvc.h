@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "gatesvc/InstallerSystemAPI.h"
 
@@ -23,9 +25,15 @@ class CHipsDriverInstaller {
 
     // Copies the driver file from the program's folder into the System
     // folder's "drivers" folder, or schedules the copy for the next restart.
+    // The bytes are read once, through a handle checked to be the plain file in
+    // the program's folder; when the destination cannot be written they are
+    // staged in a new file in the drivers folder, which the restart moves over
+    // the destination. A successful copy cancels every earlier scheduled copy
+    // (deleting its staged file) and a scheduled deletion of the driver.
     void InstallHipsDriverFile();
 
-    // Deletes the driver file there, or schedules the deletion.
+    // Cancels every copy scheduled onto the driver file (deleting staged files),
+    // then deletes the driver file, or schedules the deletion.
     void DeleteHipsDriverFile();
 
     // Adds (`install`) the catalog at `catalogPath` to the system catalog
@@ -46,6 +54,15 @@ class CHipsDriverInstaller {
 
   private:
     bool LocateDriverDestination(wchar_t* buffer);
+    // Writes `driver` to a new file in the drivers folder and schedules its move
+    // onto `destination` at the next restart; 0 or the Win32 code of the failure,
+    // after which no staged copy is left.
+    DWORD StageForRestart(const std::wstring& destination, const std::vector<BYTE>& driver);
+    // Cancels what the next restart would do to `driver`: every rename onto it except
+    // the one from `keepSource` (none when empty) and, with `deletions`, its deletion.
+    // The staged copies among the cancelled sources are deleted.
+    void CancelPendingDriverOperations(const std::wstring& driver, const std::wstring& keepSource,
+                                       bool deletions);
 
     std::shared_ptr<InstallerSystemAPI> system_;
 };

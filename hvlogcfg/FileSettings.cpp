@@ -6,11 +6,12 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "basalt/FileChecks.h"
 #include "basalt/PathHelpers.h"
-#include "basalt/ScopeGuard.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/StringHelpers.h"
 #include "basalt/UniqueHandle.h"
@@ -19,6 +20,7 @@
 #include "hvlogcfg/Tool.h"
 #include "logging/file/FileLogging.h"
 #include "logging/file/FolderLock.h"
+#include "logging/file/IniChange.h"
 #include "logging/file/IniReader.h"
 
 namespace Hvlogcfg {
@@ -28,7 +30,6 @@ using ETWLogging::FileLoggerPaths;
 using ETWLogging::FileSetting;
 using ETWLogging::kConfigSection;
 
-constexpr wchar_t kTempSuffix[] = L".hvlogcfg-tmp";
 constexpr DWORD kProfileTextCapacity = 1024;
 // A person waits a little longer than a logger for a folder that is busy.
 constexpr DWORD kToolLockWaitMs = 10000;
@@ -106,19 +107,6 @@ bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, D
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD& error) {
-    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file ||
-        (!bytes.empty() && !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                        &written, nullptr))) {
-        error = ::GetLastError();
-        return false;
-    }
-    return true;
-}
-
 // What in a log.ini, saved by hand, keeps the framework's reader from its
 // values although the profile functions (and so editors and this tool's
 // writes) still find them; empty when nothing does.
@@ -161,33 +149,6 @@ std::wstring UnreadableForm(const std::string& bytes) {
     return L"";
 }
 
-// Gives the copy that is about to replace a log.ini a last-write time other
-// than the file's own: a reader that caches the file by that time (the
-// profile functions of a running logger) then sees that it changed.
-void MarkAsChanged(const std::wstring& iniPath, const std::wstring& copy) {
-    FILETIME old = {};
-    FILETIME written = {};
-    Basalt::UniqueHandle original(
-        ::CreateFileW(iniPath.c_str(), FILE_READ_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, 0, nullptr));
-    Basalt::UniqueHandle replacement(::CreateFileW(copy.c_str(),
-                                                   FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, 0,
-                                                   nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!original || !replacement || !::GetFileTime(original.get(), nullptr, nullptr, &old) ||
-        !::GetFileTime(replacement.get(), nullptr, nullptr, &written) ||
-        ::CompareFileTime(&written, &old) > 0) {
-        return;
-    }
-    ULARGE_INTEGER later;
-    later.LowPart = old.dwLowDateTime;
-    later.HighPart = old.dwHighDateTime;
-    later.QuadPart += 1;  // 100 ns after the file's own time
-    written.dwLowDateTime = later.LowPart;
-    written.dwHighDateTime = later.HighPart;
-    ::SetFileTime(replacement.get(), nullptr, nullptr, &written);
-}
-
 // Why the folder's lock is not held for a change of `iniPath`; empty when it is.
 std::wstring LockFailure(const ETWLogging::CFolderLockHolder& held, const std::wstring& iniPath,
                          const std::wstring& folder) {
@@ -214,106 +175,77 @@ std::wstring UnseenChangeReason(const std::wstring& iniPath, const std::string& 
            L"instead (a repeated or differently-cased key or section); correct it by hand";
 }
 
-// Why `iniPath` could not be replaced by its copy; `code` is MoveFileExW's error.
-std::wstring ReplaceFailure(const std::wstring& iniPath, DWORD code) {
-    std::wstring reason = L"cannot replace " + iniPath + L": ";
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+// Why the change of `iniPath` stopped where `failure` says.
+std::wstring ChangeFailure(const std::wstring& iniPath,
+                           const ETWLogging::IniChangeFailure& failure) {
+    using ETWLogging::IniChangeStep;
+    if (const wchar_t* refusal = Basalt::DescribeRefusal(failure.code)) {
+        return L"refusing to change " + iniPath + L": " + refusal;
+    }
+    if (failure.step == IniChangeStep::kCheck) return UnseenChangeReason(iniPath, failure.before);
+    std::wstring reason;
+    switch (failure.step) {
+        case IniChangeStep::kRead:
+            reason = L"cannot read " + iniPath + L": ";
+            break;
+        case IniChangeStep::kCopy:
+        case IniChangeStep::kChange:
+            reason = L"cannot write a copy of " + iniPath + L": ";
+            break;
+        default:
+            reason = L"cannot replace " + iniPath + L": ";
+            break;
+    }
+    if (failure.code == ERROR_ACCESS_DENIED || failure.code == ERROR_SHARING_VIOLATION) {
         return reason + Basalt::FormatString(
                             L"a program holds it open, or this account may not "
                             L"change it (error %lu; run as administrator)",
-                            code);
+                            failure.code);
     }
-    return reason + DescribeError(code);
+    return reason + DescribeError(failure.code);
 }
 
-// Writes `before` (nothing when the file did not exist) to `temp`, applies
-// `change` to that copy and has `check` confirm that the framework's reader
-// sees it. False with the reason when any of it fails.
-template <typename Change, typename Check>
-bool PrepareCopy(const std::wstring& iniPath, const std::wstring& temp, bool existed,
-                 const std::string& before, Change& change, Check& check, std::wstring& reason) {
-    DWORD code = 0;
-    if (existed && !WriteWholeFile(temp, before, code)) {
-        reason = L"cannot write " + temp + L": " + DescribeError(code);
-        return false;
-    }
-    if (!change(temp)) {
-        code = ::GetLastError();
-        reason = L"cannot write " + iniPath + L": " + DescribeError(code);
-        return false;
-    }
-    if (!check(temp)) {
-        reason = UnseenChangeReason(iniPath, before);
-        return false;
-    }
-    return true;
-}
-
-// How one attempt at a change ended: made, failed (with a reason), or the file
-// changed meanwhile and the attempt was dropped.
-enum class Attempt { kDone, kFailed, kRaced };
-
-// One attempt: copies `iniPath` to `temp`, changes and checks the copy and,
-// when the file is still as it was read, replaces the file with the copy. The
-// copy is removed however the attempt ends, unless it became the file.
-template <typename Change, typename Check>
-Attempt TryChangeIniFile(const std::wstring& iniPath, const std::wstring& temp, Change& change,
-                         Check& check, std::wstring& reason) {
-    bool existed = false;
-    std::string before;
-    DWORD code = 0;
-    if (!ReadWholeFile(iniPath, existed, before, code)) {
-        reason = L"cannot read " + iniPath + L": " + DescribeError(code);
-        return Attempt::kFailed;
-    }
-    ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a leftover of a failed run
-    ::DeleteFileW(temp.c_str());
-    Basalt::ScopeGuard removeCopy([&temp] { ::DeleteFileW(temp.c_str()); });
-    if (!PrepareCopy(iniPath, temp, existed, before, change, check, reason)) {
-        return Attempt::kFailed;
-    }
-    bool stillExists = false;
-    std::string now;
-    if (!ReadWholeFile(iniPath, stillExists, now, code)) {
-        reason = L"cannot read " + iniPath + L": " + DescribeError(code);
-        return Attempt::kFailed;
-    }
-    if (stillExists != existed || now != before) return Attempt::kRaced;
-    if (existed) MarkAsChanged(iniPath, temp);
-    if (!::MoveFileExW(temp.c_str(), iniPath.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        reason = ReplaceFailure(iniPath, ::GetLastError());
-        return Attempt::kFailed;
-    }
-    removeCopy.Dismiss();
-    return Attempt::kDone;
-}
-
-// Changes `iniPath` through a copy that replaces it only once the change is
+// Changes the log.ini in `folder` (below the common application data folder
+// as `levels`) through a copy that replaces it only once the change is
 // complete and `check` finds that the framework's own reader sees it, so the
-// file is either changed whole or left as it was. The folder's lock, which
-// every logger of that folder takes to store "LastLogIdx", is held
-// throughout; a file that someone else changed meanwhile all the same (a
-// logger of an older version) is never put back as it was: the change starts
-// again from the new content.
-template <typename Change, typename Check>
-bool ChangeIniFile(const std::wstring& iniPath, Change&& change, Check&& check,
-                   std::wstring& reason) {
-    const std::wstring folder = iniPath.substr(0, iniPath.rfind(L'\\'));
-    DWORD code = 0;
-    if (!Basalt::CreateDirectoryPath(folder.c_str(), &code)) {
-        reason = L"cannot create " + folder + L": " + DescribeError(code);
+// file is either changed whole or left as it was. Every folder on the way is
+// checked as the logger checks it, and made as the logger makes it. The
+// folder's lock, which every logger of that folder takes to store
+// "LastLogIdx", is held throughout; a file that someone else changed meanwhile
+// all the same (a logger of an older version) is never put back as it was:
+// the change starts again from the new content.
+bool ChangeIniFile(const FileLoggerPaths& paths, const std::vector<std::wstring>& levels,
+                   const std::function<bool(const std::wstring&)>& change,
+                   const std::function<bool(const std::wstring&)>& check, std::wstring& reason) {
+    Basalt::CFolderChain chain;
+    std::wstring folder = paths.programData;
+    for (const std::wstring& level : levels) folder += L"\\" + level;
+    const std::wstring iniPath = folder + L"\\" + ETWLogging::kIniFileName;
+    std::wstring folderFinal;
+    std::wstring failedAt;
+    const DWORD code =
+        chain.Open(paths.programData, levels, /*create=*/true, folderFinal, failedAt);
+    if (code != ERROR_SUCCESS) {
+        const wchar_t* refusal = Basalt::DescribeRefusal(code);
+        reason = refusal != nullptr
+                     ? L"refusing to change " + iniPath + L": " + failedAt + L": " + refusal
+                     : L"cannot create " + failedAt + L": " + DescribeError(code);
         return false;
     }
     ETWLogging::CFolderLock lock(folder);
     ETWLogging::CFolderLockHolder held(lock, kToolLockWaitMs);
     reason = LockFailure(held, iniPath, folder);
     if (!reason.empty()) return false;
-    const std::wstring temp = iniPath + kTempSuffix;
     constexpr int kAttempts = 5;
+    ETWLogging::IniChangeFailure failure;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const Attempt result = TryChangeIniFile(iniPath, temp, change, check, reason);
-        if (result != Attempt::kRaced) return result == Attempt::kDone;
+        if (ETWLogging::ChangeIniThroughCopy(folder, folderFinal, chain, change, check, failure)) {
+            return true;
+        }
+        if (failure.step != ETWLogging::IniChangeStep::kRaced) {
+            reason = ChangeFailure(iniPath, failure);
+            return false;
+        }
     }
     reason = iniPath + L" kept changing while it was being written; try again";
     return false;
@@ -325,15 +257,18 @@ bool ReadBack(const std::wstring& file, const wchar_t* key, DWORD& value) {
     return reader.Load(file) && reader.GetDword(kConfigSection, key, value);
 }
 
-// Which log.ini a set or unset addresses.
-bool TargetIni(const Options& options, std::wstring& iniPath) {
+// Which log.ini a set or unset addresses: its path, and its folder as levels
+// below the common application data folder.
+bool TargetIni(const Options& options, FileLoggerPaths& paths, std::vector<std::wstring>& levels,
+               std::wstring& iniPath) {
     if (options.shared && (options.groupGiven || options.moduleGiven)) {
         PrintError(L"--shared takes no --group or --module");
         return false;
     }
-    FileLoggerPaths paths;
     if (!ResolvePaths(options, paths)) return false;
     iniPath = options.shared ? paths.sharedIniPath : paths.folderIniPath;
+    levels = paths.folderLevels;
+    if (options.shared) levels.resize(ETWLogging::kLogRootLevels);
     return true;
 }
 
@@ -482,6 +417,33 @@ DWORD ReadLogTail(HANDLE file, DWORD lines, std::wstring& text) {
     return ERROR_SUCCESS;
 }
 
+// Why a privileged writer does not read the log.ini in the folder `levels`
+// below the common application data folder: the folder or the file fails the
+// checks, or the file's owner is not trusted. Empty when it reads it, or when
+// there is nothing to read.
+std::wstring WhyServicesIgnore(const FileLoggerPaths& paths,
+                               const std::vector<std::wstring>& levels,
+                               Basalt::CFolderChain& chain) {
+    std::wstring folder = paths.programData;
+    for (const std::wstring& level : levels) folder += L"\\" + level;
+    std::wstring folderFinal;
+    std::wstring failedAt;
+    DWORD code = chain.Open(paths.programData, levels, /*create=*/false, folderFinal, failedAt);
+    Basalt::UniqueHandle file;
+    if (code == ERROR_SUCCESS) {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        bool created = false;
+        code = Basalt::OpenCheckedFile(folder, folderFinal, ETWLogging::kIniFileName,
+                                       FILE_READ_ATTRIBUTES | READ_CONTROL, /*create=*/false, file,
+                                       information, created);
+        if (code == ERROR_SUCCESS && !chain.OwnerTrusted(file.get())) {
+            code = Basalt::kErrorUntrustedOwner;
+        }
+    }
+    const wchar_t* refusal = Basalt::DescribeRefusal(code);
+    return refusal != nullptr ? refusal : L"";
+}
+
 }  // namespace
 
 int SetFileSetting(const Options& options, const std::wstring& key, const std::wstring& value) {
@@ -497,11 +459,13 @@ int SetFileSetting(const Options& options, const std::wstring& key, const std::w
                                         RangeText(*setting).c_str(), value.c_str()));
         return kExitFailure;
     }
+    FileLoggerPaths paths;
+    std::vector<std::wstring> levels;
     std::wstring iniPath;
-    if (!TargetIni(options, iniPath)) return kExitFailure;
+    if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
     std::wstring reason;
     const bool changed = ChangeIniFile(
-        iniPath,
+        paths, levels,
         [&](const std::wstring& file) {
             Basalt::CObfuscatedIniReader reader;
             reader.Load(file);  // a missing file is created by the write
@@ -526,8 +490,10 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
         PrintError(L"unknown file setting " + key);
         return kExitFailure;
     }
+    FileLoggerPaths paths;
+    std::vector<std::wstring> levels;
     std::wstring iniPath;
-    if (!TargetIni(options, iniPath)) return kExitFailure;
+    if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
     if (::GetFileAttributesW(iniPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         PrintF(L"%s: no such file, nothing to remove\n", iniPath.c_str());
         return kExitSuccess;
@@ -535,7 +501,7 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
     std::wstring reason;
     const std::wstring header = std::wstring(L"_") + setting->key;
     const bool changed = ChangeIniFile(
-        iniPath,
+        paths, levels,
         [&](const std::wstring& file) {
             return ::WritePrivateProfileStringW(kConfigSection, header.c_str(), nullptr,
                                                 file.c_str()) &&
@@ -564,8 +530,15 @@ bool ShowFile(const Options& options) {
     bool readable = true;
     // A file that exists but cannot be read here may well be readable by the
     // logger's own account: what follows is then not what it sees.
-    auto load = [&readable](IniView& view, const std::wstring& path) {
+    Basalt::CFolderChain chain;
+    auto load = [&](IniView& view, const std::wstring& path, std::vector<std::wstring> levels) {
         view.path = path;
+        const std::wstring ignored = WhyServicesIgnore(paths, levels, chain);
+        if (!ignored.empty()) {
+            PrintF(L"  %s is ignored by services and elevated programs: %s\n", path.c_str(),
+                   ignored.c_str());
+            return;
+        }
         if (!view.reader.Load(path) &&
             ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
             PrintError(L"cannot read " + path + L": the values below may not be the logger's");
@@ -578,8 +551,10 @@ bool ShowFile(const Options& options) {
     };
     IniView folder;
     IniView shared;
-    load(folder, paths.folderIniPath);
-    load(shared, paths.sharedIniPath);
+    load(folder, paths.folderIniPath, paths.folderLevels);
+    load(shared, paths.sharedIniPath,
+         std::vector<std::wstring>(paths.folderLevels.begin(),
+                                   paths.folderLevels.begin() + ETWLogging::kLogRootLevels));
     for (const FileSetting& setting : ETWLogging::kFileSettings) {
         ShowSetting(folder, shared, setting);
     }

@@ -2,6 +2,7 @@
 
 #include <wchar.h>
 
+#include "basalt/PathHelpers.h"
 #include "hvlogcfg/Tool.h"
 
 namespace Hvlogcfg {
@@ -23,18 +24,16 @@ bool TakeValue(int argc, wchar_t** argv, int& index, const wchar_t* name, std::w
 // more than one level.
 bool IsPlainName(const std::wstring& name) {
     constexpr size_t kMaxNameChars = 255;
-    if (name.empty() || name.size() > kMaxNameChars || name == L"." || name == L"..") return false;
-    for (wchar_t c : name) {
-        if (c < 0x20 || wcschr(L"\\/:*?\"<>|", c) != nullptr) return false;
-    }
-    return true;
+    return name.size() <= kMaxNameChars && Basalt::IsPlainPathComponent(name);
 }
 
 bool TakeName(int argc, wchar_t** argv, int& index, const wchar_t* name, std::wstring& value,
               std::wstring& error) {
     if (!TakeValue(argc, argv, index, name, value, error)) return false;
     if (!IsPlainName(value)) {
-        error = std::wstring(name) + L" must be a plain name (no \\ / : * ? \" < > |, not . or ..)";
+        error = std::wstring(name) +
+                L" must be a plain name (no \\ / : * ? \" < > |, not . or .., no trailing dot or "
+                L"blank, not a device name)";
         return false;
     }
     return true;

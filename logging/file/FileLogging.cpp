@@ -10,6 +10,7 @@
 
 #include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
+#include "logging/file/IniChange.h"
 #include "logging/file/IniReader.h"
 
 namespace ETWLogging {
@@ -28,15 +29,13 @@ const FileSetting& kMaxEntriesSetting = kFileSettings[2];
 const FileSetting& kSeveritySetting = kFileSettings[3];
 const FileSetting& kOptionsSetting = kFileSettings[4];
 
-constexpr wchar_t kVendorFolder[] = L"\\Halvik\\";
+constexpr wchar_t kVendorName[] = L"Halvik";
 constexpr wchar_t kLogsFolder[] = L"HVLOGS";
-constexpr wchar_t kIniFileName[] = L"log.ini";
 constexpr wchar_t kLogExtension[] = L".log";
 // The severity of a logger whose folder cannot be created: no level passes.
 constexpr DWORD kSilencedSeverity = 10000;
 // The byte order mark of a UTF-16 little-endian file.
 constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-constexpr DWORD kLogFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
 // The end of a line, written before a line that follows a torn one.
 constexpr wchar_t kLineEnd[] = L"\r\n";
 
@@ -49,31 +48,38 @@ bool SplitModuleName(HMODULE module, std::wstring& imageName, std::wstring& base
     return true;
 }
 
-bool FileExists(const std::wstring& path) {
-    return !path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The value of one setting: the folder file's when acceptable, else the shared
 // file's, else the default. An unacceptable value is replaced by the default in
-// the file where it was found when `repair` allows; a replacement not made
-// leaves the key without a value.
+// the file where it was found (`repairFolder`, `repairShared`, which say whether
+// they did); a replacement not made leaves the key without a value.
+template <typename RepairFolder, typename RepairShared>
 std::optional<DWORD> ResolveSetting(const FileSetting& setting,
                                     Basalt::CObfuscatedIniReader& folderReader,
-                                    Basalt::CObfuscatedIniReader& sharedReader, bool repair) {
+                                    Basalt::CObfuscatedIniReader& sharedReader,
+                                    RepairFolder&& repairFolder, RepairShared&& repairShared) {
     DWORD value = 0;
     if (folderReader.GetDword(kConfigSection, setting.key, value)) {
         if (IsAcceptableSetting(setting, value)) return value;
-        if (!repair || !folderReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
-            return std::nullopt;
-        }
+        if (!repairFolder(setting)) return std::nullopt;
     }
     if (sharedReader.GetDword(kConfigSection, setting.key, value)) {
         if (IsAcceptableSetting(setting, value)) return value;
-        if (!repair || !sharedReader.SetDword(kConfigSection, setting.key, setting.defaultValue)) {
-            return std::nullopt;
-        }
+        if (!repairShared(setting)) return std::nullopt;
     }
     return setting.defaultValue;
+}
+
+// Why a folder is not used, for the one debugger line that says so.
+const wchar_t* UnusableText(DWORD code) {
+    if (const wchar_t* refusal = Basalt::DescribeRefusal(code)) return refusal;
+    return code == ERROR_DIRECTORY ? L"a file stands where a folder should be"
+                                   : L"it cannot be created or opened";
+}
+
+// The path of a folder without its trailing "\".
+std::wstring WithoutTrailingBackslash(std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
 }
 
 DWORD Clamp(DWORD value, DWORD minimum, DWORD maximum) {
@@ -89,11 +95,22 @@ bool IsAcceptableSetting(const FileSetting& setting, DWORD value) {
 
 DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_t* groupName,
                              const std::wstring& moduleBaseName, FileLoggerPaths& paths) {
-    const std::wstring logRoot = programDataFolder + kVendorFolder + kLogsFolder + L"\\";
+    const std::wstring logRoot =
+        Basalt::FormatString(L"%s\\%s\\%s\\", programDataFolder.c_str(), kVendorName, kLogsFolder);
     // The log root and its terminator must fit a MAX_PATH buffer.
     if (logRoot.size() >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
     if (moduleBaseName.empty()) return ERROR_INVALID_PARAMETER;
+    // Each name is one folder below the log root: "..", "\" or a device name
+    // would lead out of it.
+    if (!Basalt::IsPlainPathComponent(moduleBaseName) ||
+        (groupName != nullptr && !Basalt::IsPlainPathComponent(groupName))) {
+        return ERROR_INVALID_NAME;
+    }
     FileLoggerPaths computed;
+    computed.programData = WithoutTrailingBackslash(programDataFolder);
+    computed.folderLevels = {kVendorName, kLogsFolder};
+    if (groupName != nullptr) computed.folderLevels.push_back(groupName);
+    computed.folderLevels.push_back(moduleBaseName);
     computed.logRoot = logRoot;
     if (groupName != nullptr) {
         computed.logFolder =
@@ -117,11 +134,13 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 }
 
 CLogging::CLogging(std::shared_ptr<Basalt::ShlObjAPI> shell, std::shared_ptr<LocalClockAPI> clock,
-                   std::shared_ptr<Basalt::DebugOutputAPI> debugOutput)
+                   std::shared_ptr<Basalt::DebugOutputAPI> debugOutput,
+                   std::shared_ptr<Basalt::FileSecurityAPI> security)
     : shell_(shell ? std::move(shell) : std::make_shared<Basalt::ShlObjAPI>()),
       clock_(clock ? std::move(clock) : std::make_shared<LocalClockAPI>()),
       debugOutput_(debugOutput ? std::move(debugOutput)
-                               : std::make_shared<Basalt::DebugOutputAPI>()) {
+                               : std::make_shared<Basalt::DebugOutputAPI>()),
+      chain_(std::move(security)) {
     SetDefaults();
 }
 
@@ -156,6 +175,8 @@ DWORD CLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module, const w
         (hostName != nullptr && *hostName == L'\0')) {
         return ERROR_INVALID_PARAMETER;
     }
+    // The host name becomes part of each log file's name.
+    if (hostName != nullptr && !Basalt::IsPlainPathComponent(hostName)) return ERROR_INVALID_NAME;
     if (groupName != nullptr) groupName_ = groupName;
     if (hostName != nullptr) hostName_ = hostName;
     if (!SplitModuleName(nullptr, processImageName_, moduleBaseName_)) return ERROR_OUTOFMEMORY;
@@ -168,7 +189,23 @@ DWORD CLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module, const w
 }
 
 void CLogging::ReadSettings() {
-    if (!FileExists(paths_.folderIniPath) && !FileExists(paths_.sharedIniPath)) return;
+    // Each log.ini is read through checked folders and a checked handle (of a
+    // trusted owner, for a privileged writer); one that fails is as if missing.
+    // The folders are not made here: a missing one holds no log.ini.
+    const std::wstring rootFolder = WithoutTrailingBackslash(paths_.logRoot);
+    const std::vector<std::wstring> rootLevels(paths_.folderLevels.begin(),
+                                               paths_.folderLevels.begin() + kLogRootLevels);
+    std::wstring rootFinal;
+    std::wstring folderFinal;
+    std::wstring failedAt;
+    if (chain_.Open(paths_.programData, rootLevels, /*create=*/false, rootFinal, failedAt) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    if (chain_.Open(paths_.programData, paths_.folderLevels, /*create=*/false, folderFinal,
+                    failedAt) != ERROR_SUCCESS) {
+        folderFinal.clear();
+    }
     // Read and repaired under both files' locks, so that no other program is
     // rewriting either meanwhile. Without them the values are only read.
     CFolderLockHolder folderLock(folderLock_, folderBackOff_);
@@ -177,11 +214,21 @@ void CLogging::ReadSettings() {
     const bool repair = folderLock.owned() && rootLock.owned();
     Basalt::CObfuscatedIniReader folderReader;
     Basalt::CObfuscatedIniReader sharedReader;
-    folderReader.Load(paths_.folderIniPath);
-    sharedReader.Load(paths_.sharedIniPath);
+    DWORD code = 0;
+    const bool folderRead =
+        !folderFinal.empty() && LoadCheckedIni(paths_.logFolder, folderFinal, folderReader, code);
+    const bool sharedRead = LoadCheckedIni(rootFolder, rootFinal, sharedReader, code);
+    if (!folderRead && !sharedRead) return;
+    auto repairIn = [this, repair](const std::wstring& folder, const std::wstring& final) {
+        return [this, repair, &folder, &final](const FileSetting& setting) {
+            return repair &&
+                   StoreIniValue(folder, final, setting.key, setting.defaultValue) == ERROR_SUCCESS;
+        };
+    };
     for (const FileSetting& setting : kFileSettings) {
-        const std::optional<DWORD> value =
-            ResolveSetting(setting, folderReader, sharedReader, repair);
+        const std::optional<DWORD> value = ResolveSetting(setting, folderReader, sharedReader,
+                                                          repairIn(paths_.logFolder, folderFinal),
+                                                          repairIn(rootFolder, rootFinal));
         if (value) ApplySetting(setting, *value);
     }
 }
@@ -260,6 +307,12 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
         if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
         code = OpenLogFile(folderLock, lineBytes);
     }
+    if (Basalt::IsRefusal(code)) {
+        // Something planted in the folder: nothing more is written there.
+        file_.reset();
+        MarkUnusable(paths_.logFolder, code);
+        return ERROR_INVALID_PARAMETER;
+    }
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
         code = WriteLine(text.get(), lineBytes);
     }
@@ -285,21 +338,39 @@ void CLogging::ReportUnavailableLock(const CFolderLockHolder& folderLock) {
     // To the debugger directly: the foundation library's logger would bring
     // the report back into this logger.
     debugOutput_->Write(Basalt::FormatString(L"ETWLogging: cannot take the lock of %s (%s); lines "
-                                             L"are written without it until it can be had\r\n",
+                                             L"are written without it until it can be had\n",
                                              paths_.logFolder.c_str(), reason.c_str())
                             .c_str());
 }
 
 bool CLogging::CheckFolder() {
-    if (!paths_.logFolder.empty() && Basalt::CreateDirectoryPath(paths_.logFolder.c_str())) {
+    DWORD code = ERROR_INVALID_PARAMETER;
+    std::wstring failedAt;
+    if (!paths_.logFolder.empty()) {
+        code = chain_.Open(paths_.programData, paths_.folderLevels, /*create=*/true, folderFinal_,
+                           failedAt);
+    }
+    if (code == ERROR_SUCCESS) {
         folderState_ = FolderState::kUsable;
         return true;
+    }
+    MarkUnusable(failedAt.empty() ? paths_.logFolder : failedAt, code);
+    return false;
+}
+
+void CLogging::MarkUnusable(const std::wstring& where, DWORD code) {
+    // Said once, as debugger output: the foundation logger's messages come
+    // back into this logger.
+    if (folderState_ != FolderState::kUnusable && !where.empty()) {
+        debugOutput_->Write(Basalt::FormatString(L"ETWLogging: no log is written to %s: %s "
+                                                 L"(error %lu)\n",
+                                                 where.c_str(), UnusableText(code), code)
+                                .c_str());
     }
     // Silenced until the next Stop: Log lets nothing through any more.
     folderState_ = FolderState::kUnusable;
     enabled_ = false;
     severity_ = kSilencedSeverity;
-    return false;
 }
 
 std::wstring CLogging::LogFile(DWORD index) const {
@@ -313,44 +384,40 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes
     }
     if (file_) return ERROR_ALREADY_EXISTS;
     DWORD index = 0;
-    const IndexSource source = ReadLastLogIdx(index);
+    DWORD refusal = ERROR_SUCCESS;
+    const IndexSource source = ReadLastLogIdx(index, refusal);
+    if (source == IndexSource::kRefused) return refusal;
     const bool stored = source == IndexSource::kStored;
+    ULONGLONG size = 0;
     // An unreadable log.ini hides where the ring stands: the line goes to the
     // end of the current file (the one last known), and nothing is emptied or
     // stored.
-    if (source == IndexSource::kUnreadable) return OpenFile(LogFile(currentIndex_), OPEN_ALWAYS);
+    if (source == IndexSource::kUnreadable) {
+        return OpenRingFile(currentIndex_, /*empty=*/false, size);
+    }
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
         return RollOverTo(0, stored);
     }
     currentIndex_ = index;
-    const std::wstring current = LogFile(index);
-    WIN32_FIND_DATAW data = {};
-    Basalt::UniqueFindHandle find(::FindFirstFileW(current.c_str(), &data));
     // A missing or emptied file is begun afresh, with its byte order mark.
-    if (!find || (data.nFileSizeLow == 0 && data.nFileSizeHigh == 0)) {
-        return OpenFile(current, CREATE_ALWAYS);
-    }
-    ULARGE_INTEGER size;
-    size.LowPart = data.nFileSizeLow;
-    size.HighPart = data.nFileSizeHigh;
+    const DWORD code = OpenRingFile(index, /*empty=*/false, size);
+    if (code != ERROR_SUCCESS) return code;
     // Without the lock (another program holds it, or anyone took its name) the
     // ring turns all the same, but a file is full only when this line would
     // take it past twice MaxSize: a holder of the lock, which turns the ring
     // at MaxSize, turns it first, and no file grows without bound.
-    const bool full = folderLock.owned() ? size.QuadPart >= maxSize_
-                                         : size.QuadPart + lineBytes > 2ull * maxSize_;
+    const bool full = folderLock.owned() ? size >= maxSize_ : size + lineBytes > 2ull * maxSize_;
     if (!full) {
-        const DWORD code = OpenFile(current, OPEN_EXISTING);
         // A holder that ended mid-write may have left half a line.
-        return code == ERROR_SUCCESS && folderLock.abandoned() ? EndTornLine() : code;
+        return folderLock.abandoned() && size > 0 ? EndTornLine() : ERROR_SUCCESS;
     }
     // Full: the next file of the ring.
+    file_.reset();
     return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, stored);
 }
 
 DWORD CLogging::RollOverTo(DWORD next, bool indexWasStored) {
-    const std::wstring path = LogFile(next);
     currentIndex_ = next;
     // The next file's old lines are dropped only when the ring's position is
     // certain: the number it turns from was read from log.ini, and the new one
@@ -358,38 +425,43 @@ DWORD CLogging::RollOverTo(DWORD next, bool indexWasStored) {
     // into, one that will not store, one that another program changed) the
     // file is appended to: it may grow past MaxSize, but no line is lost.
     DWORD stored = 0;
-    if (indexWasStored && StoreLastLogIdx(next) == ERROR_SUCCESS &&
-        ReadLastLogIdx(stored) == IndexSource::kStored && stored == next) {
-        return OpenFile(path, CREATE_ALWAYS);
-    }
+    DWORD refusal = ERROR_SUCCESS;
+    const bool certain = indexWasStored && StoreLastLogIdx(next) == ERROR_SUCCESS &&
+                         ReadLastLogIdx(stored, refusal) == IndexSource::kStored && stored == next;
     if (!indexWasStored) StoreLastLogIdx(next);
-    return OpenFile(path, OPEN_ALWAYS);
+    ULONGLONG size = 0;
+    return OpenRingFile(next, certain, size);
 }
 
-DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition) {
-    if (path.empty()) return ERROR_INVALID_PARAMETER;
+DWORD CLogging::OpenRingFile(DWORD index, bool empty, ULONGLONG& size) {
     if (file_) return ERROR_ALREADY_EXISTS;
-    // Read and write sharing, so that other programs can read the log meanwhile.
-    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    bool markNeeded = false;
-    if (disposition == CREATE_ALWAYS) {
-        // Emptied through a handle of its own; the line then goes through the
-        // appending handle below like every other.
-        Basalt::UniqueHandle fresh(::CreateFileW(path.c_str(), GENERIC_WRITE, kShare, nullptr,
-                                                 CREATE_ALWAYS, kLogFileAttributes, nullptr));
-        if (!fresh) return ::GetLastError();
-        disposition = OPEN_EXISTING;
-        markNeeded = true;
-    }
+    const std::wstring name = Basalt::TextAfterLastBackslash(LogFile(index));
     // Append-only access: every write lands whole at the end of the file, even
-    // when another process appends at the same moment.
-    Basalt::UniqueHandle opened(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShare,
-                                              nullptr, disposition, kLogFileAttributes, nullptr));
-    if (!opened) return ::GetLastError();
-    if (disposition == OPEN_ALWAYS && ::GetLastError() != ERROR_ALREADY_EXISTS) markNeeded = true;
+    // when another process appends at the same moment. Emptying needs write
+    // access, and then the line goes where the file ends.
+    const DWORD access =
+        GENERIC_READ | FILE_APPEND_DATA | READ_CONTROL | (empty ? FILE_WRITE_DATA : 0);
+    Basalt::UniqueHandle opened;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    bool created = false;
+    DWORD code = Basalt::OpenCheckedFile(paths_.logFolder, folderFinal_, name, access,
+                                         /*create=*/true, opened, information, created);
+    if (code != ERROR_SUCCESS) return code;
+    if (!created && !chain_.WriterTrusts(opened.get())) return Basalt::kErrorUntrustedOwner;
+    size = (ULONGLONG{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    bool fresh = created || size == 0;
+    if (empty && !fresh) {
+        code = Basalt::EmptyThroughHandle(opened.get());
+        if (code != ERROR_SUCCESS) return code;
+        fresh = true;
+    }
     DWORD written = 0;
-    if (markNeeded &&
+    if (fresh &&
         !::WriteFile(opened.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
+        return ::GetLastError();
+    }
+    LARGE_INTEGER none = {};
+    if (empty && !::SetFilePointerEx(opened.get(), none, nullptr, FILE_END)) {
         return ::GetLastError();
     }
     file_ = std::move(opened);
@@ -422,11 +494,58 @@ DWORD CLogging::EndTornLine() {
                                                                         : ::GetLastError();
 }
 
-CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index) {
+bool CLogging::LoadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
+                              Basalt::CObfuscatedIniReader& reader, DWORD& code) {
+    Basalt::UniqueHandle file;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    bool created = false;
+    code = Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName, GENERIC_READ | READ_CONTROL,
+                                   /*create=*/false, file, information, created);
+    if (code == ERROR_SUCCESS && !chain_.WriterTrusts(file.get())) {
+        code = Basalt::kErrorUntrustedOwner;
+    }
+    if (code != ERROR_SUCCESS) return false;
+    if (!reader.LoadFromHandle(folder + L"\\" + kIniFileName, std::move(file))) {
+        code = ERROR_READ_FAULT;
+        return false;
+    }
+    return true;
+}
+
+DWORD CLogging::StoreIniValue(const std::wstring& folder, const std::wstring& folderFinal,
+                              const wchar_t* key, DWORD value) {
+    if (folder.empty() || folderFinal.empty()) return ERROR_INVALID_PARAMETER;
+    IniChangeFailure failure;
+    const bool changed = ChangeIniThroughCopy(
+        folder, folderFinal, chain_,
+        [key, value](const std::wstring& copy) {
+            Basalt::CObfuscatedIniReader reader;
+            reader.Load(copy);
+            return reader.SetDword(kConfigSection, key, value);
+        },
+        [key, value](const std::wstring& copy) {
+            Basalt::CObfuscatedIniReader reader;
+            DWORD stored = 0;
+            return reader.Load(copy) && reader.GetDword(kConfigSection, key, stored) &&
+                   stored == value;
+        },
+        failure);
+    if (changed) return ERROR_SUCCESS;
+    return failure.code != ERROR_SUCCESS ? failure.code : ERROR_INVALID_PARAMETER;
+}
+
+CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index, DWORD& refusal) {
     index = 0;
-    if (!FileExists(paths_.folderIniPath)) return IndexSource::kNone;
     Basalt::CObfuscatedIniReader reader;
-    if (!reader.Load(paths_.folderIniPath)) return IndexSource::kUnreadable;
+    DWORD code = ERROR_SUCCESS;
+    if (!LoadCheckedIni(paths_.logFolder, folderFinal_, reader, code)) {
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return IndexSource::kNone;
+        if (Basalt::IsRefusal(code)) {
+            refusal = code;
+            return IndexSource::kRefused;
+        }
+        return IndexSource::kUnreadable;
+    }
     if (!reader.GetDword(kConfigSection, kLastLogIdxKey, index)) {
         index = 0;
         return IndexSource::kNone;
@@ -435,11 +554,7 @@ CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index) {
 }
 
 DWORD CLogging::StoreLastLogIdx(DWORD index) {
-    if (paths_.folderIniPath.empty()) return ERROR_INVALID_PARAMETER;
-    Basalt::CObfuscatedIniReader reader;
-    reader.Load(paths_.folderIniPath);  // a missing file is created by the write
-    return reader.SetDword(kConfigSection, kLastLogIdxKey, index) ? ERROR_SUCCESS
-                                                                  : ERROR_INVALID_PARAMETER;
+    return StoreIniValue(paths_.logFolder, folderFinal_, kLastLogIdxKey, index);
 }
 
 void CLogging::Reset() {
@@ -449,6 +564,7 @@ void CLogging::Reset() {
     moduleBaseName_.clear();
     processId_ = 0;
     paths_ = FileLoggerPaths();
+    folderFinal_.clear();
     file_.reset();
     folderLock_.Reset();
     folderBackOff_ = CLockBackOff();

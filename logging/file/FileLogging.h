@@ -8,12 +8,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "basalt/FileChecks.h"
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 #include "logging/file/FolderLock.h"
+#include "logging/file/IniReader.h"
 #include "logging/file/LineFormat.h"
 
 namespace ETWLogging {
@@ -37,15 +40,21 @@ extern const FileSetting kFileSettings[5];
 bool IsAcceptableSetting(const FileSetting& setting, DWORD value);
 
 struct FileLoggerPaths {
+    std::wstring programData;  // the common application data folder, where the checks start
+    std::vector<std::wstring> folderLevels;  // "Halvik", "HVLOGS", the group if any, the module
     std::wstring logRoot;        // <program data>\Halvik\HVLOGS\ (with the trailing "\")
     std::wstring logFolder;      // logRoot + group + "\" + module, or logRoot + module
     std::wstring folderIniPath;  // logFolder\log.ini
     std::wstring sharedIniPath;  // logRoot + "log.ini"
 };
 
+// The number of folderLevels from the common application data folder to the log root.
+constexpr size_t kLogRootLevels = 2;
+
 // The paths for a group (none or non-empty) and a module base name. 0; ERROR_INVALID_PARAMETER for
-// an empty module name; ERROR_FILENAME_EXCED_RANGE when the log root does not
-// fit MAX_PATH characters.
+// an empty module name; ERROR_INVALID_NAME for a group or module name that is not one plain
+// path component (Basalt::IsPlainPathComponent); ERROR_FILENAME_EXCED_RANGE when the log root
+// does not fit MAX_PATH characters.
 DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_t* groupName,
                              const std::wstring& moduleBaseName, FileLoggerPaths& paths);
 
@@ -64,20 +73,32 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 // appends its line under the folder's lock (CFolderLock), which they all share.
 // A message that cannot have the lock (CLockBackOff says how long it waits) is
 // written all the same, and the ring turns without it at twice MaxSize.
+//
+// Nothing planted in the log tree redirects a write: the folders are opened
+// level by level from the common application data folder and checked
+// (Basalt::CFolderChain), each file is checked on the handle that is then
+// used (a plain file with one name in the checked folder, of a trusted owner
+// for a privileged writer), files are emptied through that handle, and
+// log.ini is changed through a new copy renamed over it (IniChange.h). A
+// folder or file that fails a check makes the folder unusable, which is said
+// once as debugger output.
 class CLogging : public CLoggingIf {
   public:
     // `shell` finds the common application data folder, `clock` gives each
-    // line's time and `debugOutput` receives the lines of option 0x01; none
-    // gives the plain services.
+    // line's time, `debugOutput` receives the lines of option 0x01 and the
+    // one message on an unusable folder, and `security` says who this process
+    // is and who owns what; none gives the plain services.
     explicit CLogging(std::shared_ptr<Basalt::ShlObjAPI> shell = nullptr,
                       std::shared_ptr<LocalClockAPI> clock = nullptr,
-                      std::shared_ptr<Basalt::DebugOutputAPI> debugOutput = nullptr);
+                      std::shared_ptr<Basalt::DebugOutputAPI> debugOutput = nullptr,
+                      std::shared_ptr<Basalt::FileSecurityAPI> security = nullptr);
     ~CLogging() override;
     CLogging(const CLogging&) = delete;
     CLogging& operator=(const CLogging&) = delete;
 
     // Derives names and paths and reads the settings. 20001 when initialised;
-    // ERROR_INVALID_PARAMETER for an empty group or host name or module name; ERROR_OUTOFMEMORY
+    // ERROR_INVALID_PARAMETER for an empty group or host name or module name; ERROR_INVALID_NAME
+    // for one that is not a plain path component; ERROR_OUTOFMEMORY
     // when the program's file name has no folder; the known-folder or path-length code.
     DWORD Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
                LoggingConfigListenerIf* configListener) override;
@@ -125,20 +146,31 @@ class CLogging : public CLoggingIf {
     void ReadSettings();
     void ApplySetting(const FileSetting& setting, DWORD value);
     bool CheckFolder();
+    void MarkUnusable(const std::wstring& where, DWORD code);
     // Where the current file number came from.
     enum class IndexSource {
         kStored,      // read from the folder's log.ini
         kNone,        // no log.ini, or none of its values is a readable "LastLogIdx": 0
         kUnreadable,  // log.ini exists but cannot be read now
+        kRefused,     // log.ini fails the checks: the folder is not to be used
     };
 
     DWORD WriteLine(const wchar_t* text, DWORD lineBytes);
     // Writes one debugger line saying why the folder's lock cannot be had.
     void ReportUnavailableLock(const CFolderLockHolder& folderLock);
     DWORD OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes);
-    DWORD OpenFile(const std::wstring& path, DWORD disposition);
+    // Opens ring file `index` (made when missing, emptied when `empty`) for
+    // appending, with its byte order mark when it is begun afresh; `size` is
+    // what the file held before.
+    DWORD OpenRingFile(DWORD index, bool empty, ULONGLONG& size);
     DWORD EndTornLine();
-    IndexSource ReadLastLogIdx(DWORD& index);
+    // Loads `folder`\log.ini through a checked handle; false with the code.
+    bool LoadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
+                        Basalt::CObfuscatedIniReader& reader, DWORD& code);
+    // Writes `value` enciphered under `key` into `folder`\log.ini through a copy.
+    DWORD StoreIniValue(const std::wstring& folder, const std::wstring& folderFinal,
+                        const wchar_t* key, DWORD value);
+    IndexSource ReadLastLogIdx(DWORD& index, DWORD& refusal);
     DWORD StoreLastLogIdx(DWORD index);
     DWORD RollOverTo(DWORD next, bool indexWasStored);
     std::wstring LogFile(DWORD index) const;
@@ -149,6 +181,7 @@ class CLogging : public CLoggingIf {
     std::shared_ptr<Basalt::ShlObjAPI> shell_;
     std::shared_ptr<LocalClockAPI> clock_;
     std::shared_ptr<Basalt::DebugOutputAPI> debugOutput_;
+    Basalt::CFolderChain chain_;
 
     std::optional<std::wstring> groupName_;
     std::optional<std::wstring> hostName_;
@@ -156,6 +189,7 @@ class CLogging : public CLoggingIf {
     std::wstring moduleBaseName_;
     DWORD processId_ = 0;
     FileLoggerPaths paths_;
+    std::wstring folderFinal_;  // the log folder's final path, once checked
 
     bool enabled_ = true;
     DWORD maxSize_ = 0;

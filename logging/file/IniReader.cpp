@@ -1,6 +1,8 @@
 #include "logging/file/IniReader.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -124,9 +126,34 @@ bool CBaseIniReader::Load(const std::wstring& fileName) {
         if (errno != ENOENT) fileName_.clear();
         return false;
     }
-    char chunk[kChunkBytes];
-    while (::fgets(chunk, kChunkBytes, file.get()) != nullptr) ParseLine(chunk);
+    ParseStream(file.get());
     return true;
+}
+
+bool CBaseIniReader::LoadFromHandle(const std::wstring& fileName, UniqueHandle file) {
+    fileName_.clear();
+    currentSection_.clear();
+    if (fileName.empty() || !file) return false;
+    // A text-mode stream over the handle reads exactly as Load's does (line
+    // ends, an end-of-file mark). The descriptor takes the handle over, and
+    // the stream the descriptor.
+    const int descriptor =
+        ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDONLY | _O_TEXT);
+    if (descriptor == -1) return false;
+    file.release();
+    UniqueCFile stream(::_fdopen(descriptor, "r"));
+    if (!stream) {
+        ::_close(descriptor);
+        return false;
+    }
+    fileName_ = fileName;
+    ParseStream(stream.get());
+    return true;
+}
+
+void CBaseIniReader::ParseStream(FILE* stream) {
+    char chunk[kChunkBytes];
+    while (::fgets(chunk, kChunkBytes, stream) != nullptr) ParseLine(chunk);
 }
 
 bool CBaseIniReader::GetDword(const std::wstring& section, const std::wstring& key, DWORD& value) {
@@ -167,10 +194,11 @@ void CBaseIniReader::ParseLine(const char* line) {
                TrimWhiteSpace(text.substr(equals + 1)), /*overwrite=*/false);
 }
 
-bool CObfuscatedIniReader::Load(const std::wstring& fileName) {
+template <typename LoadFn>
+bool CObfuscatedIniReader::LoadWith(LoadFn load) {
     sections_.clear();
     pendingHeaders_.clear();
-    if (!CBaseIniReader::Load(fileName)) {
+    if (!load()) {
         sections_.clear();
         pendingHeaders_.clear();
         return false;
@@ -178,6 +206,14 @@ bool CObfuscatedIniReader::Load(const std::wstring& fileName) {
     DecipherPendingHeaders();
     pendingHeaders_.clear();
     return true;
+}
+
+bool CObfuscatedIniReader::Load(const std::wstring& fileName) {
+    return LoadWith([&] { return CBaseIniReader::Load(fileName); });
+}
+
+bool CObfuscatedIniReader::LoadFromHandle(const std::wstring& fileName, UniqueHandle file) {
+    return LoadWith([&] { return CBaseIniReader::LoadFromHandle(fileName, std::move(file)); });
 }
 
 void CObfuscatedIniReader::DecipherPendingHeaders() {

@@ -13,6 +13,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "basalt/UniqueHandle.h"
+
 namespace Basalt {
 
 // The registry type numbers that INI entries carry.
@@ -62,6 +64,10 @@ class CBaseIniReader {
     // Parses `fileName`. False for an empty name or a file that cannot be
     // read; a missing file keeps its name, so that a later write creates it.
     virtual bool Load(const std::wstring& fileName);
+    // Parses the file open as `file` (read access), a handle that the caller
+    // has checked, and keeps `fileName` for later writes; takes the handle
+    // over. False, with no file name, when it cannot be read.
+    virtual bool LoadFromHandle(const std::wstring& fileName, UniqueHandle file);
     // The value of `key` in `section`, through the ByName lookups.
     virtual bool GetDword(const std::wstring& section, const std::wstring& key, DWORD& value);
     virtual bool GetString(const std::wstring& section, const std::wstring& key,
@@ -86,6 +92,9 @@ class CBaseIniReader {
     const std::wstring& FileName() const { return fileName_; }
 
   protected:
+    // Parses a stream line by line, as Load reads the file.
+    void ParseStream(FILE* stream);
+
     std::wstring fileName_;
     std::wstring currentSection_;
 };
@@ -98,6 +107,7 @@ class CObfuscatedIniReader : public CBaseIniReader {
     ~CObfuscatedIniReader() override = default;
 
     bool Load(const std::wstring& fileName) override;
+    bool LoadFromHandle(const std::wstring& fileName, UniqueHandle file) override;
     bool GetDwordByName(const std::wstring& name, DWORD& value) override;
     bool GetStringByName(const std::wstring& name, std::wstring& text) override;
     bool GetSection(const std::wstring& section,
@@ -113,6 +123,9 @@ class CObfuscatedIniReader : public CBaseIniReader {
   private:
     using ValueTable = std::unordered_map<std::wstring, IniEntry>;
 
+    // Empties the reader, runs `load` and deciphers what it read.
+    template <typename LoadFn>
+    bool LoadWith(LoadFn load);
     IniEntry* FindEntry(const std::wstring& name);
     void DecipherPendingHeaders();
     bool WriteEnciphered(const std::wstring& section, const std::wstring& key, const BYTE* plain,

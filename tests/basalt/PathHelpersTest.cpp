@@ -47,6 +47,29 @@ TEST(CreateDirectoryTree, CreatesMissingParentsKeepingLongPrefixButNotPlainNames
     EXPECT_FALSE(DirectoryExists((folder / L"plainname").c_str()));
 }
 
+TEST(CreateDirectoryTree, FileOfTheNameIsNoFolder) {
+    ScratchFolder folder(L"treefile");
+    ASSERT_TRUE(TestSupport::WriteFileText(folder / L"file", "x"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), CreateDirectoryTree((folder / L"file").c_str()));
+}
+
+TEST(IsPlainPathComponent, RefusesWhatIsNotOneFolderName) {
+    const struct {
+        const wchar_t* name;
+        bool plain;
+    } cases[] = {
+        {L"RQD", true},    {L"gatesvc", true},   {L"a.b", true},   {L"COM10", true},
+        {L"", false},      {L".", false},        {L"..", false},   {L"a\\b", false},
+        {L"a/b", false},   {L"c:", false},       {L"a*", false},   {L"a?", false},
+        {L"\"q\"", false}, {L"<a>", false},      {L"a|b", false},  {L"a\tb", false},
+        {L"a.", false},    {L"a ", false},       {L"CON", false},  {L"nul.txt", false},
+        {L"Com1", false},  {L"LPT9.log", false}, {L"aux ", false}, {L"CONOUT$", false},
+    };
+    for (const auto& test : cases) {
+        EXPECT_EQ(test.plain, Basalt::IsPlainPathComponent(test.name)) << test.name;
+    }
+}
+
 TEST(CreateDirectoryPath, ResolvesRelativeNamesAsTheDesignSays) {
     ScratchFolder folder(L"relative");
     CurrentDirectory cd(folder.path());

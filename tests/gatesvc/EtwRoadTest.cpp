@@ -7,24 +7,22 @@
 #include <memory>
 
 #include "basalt/StringHelpers.h"
+#include "basalt/UniqueHandle.h"
 #include "gatesvc/gatesvc.h"
 #include "logging/LogFacade.h"
 #include "logging/etw/ETWLogging.h"
 #include "logging/etw/EventLayout.h"
+#include "tests/gatesvc/ScratchInstallerSystem.h"
 #include "tests/logging/etw/EventTraceStandIn.h"
 
 using namespace ETWLogging;
 
 namespace {
 
-// The real system, except that the copy fails as on a file in use and the delayed move is
-// only pretended.
-class CopyFailsSystem : public Gatesvc::InstallerSystemAPI {
+// The scratch world, with the delayed move only pretended.
+class PretendedMoveSystem : public ScratchInstallerSystem {
   public:
-    BOOL CopyFileTo(const wchar_t*, const wchar_t*, BOOL) override {
-        ::SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
+    PretendedMoveSystem() : ScratchInstallerSystem(L"etw-road") {}
     BOOL MoveFileWithFlags(const wchar_t*, const wchar_t*, DWORD) override { return TRUE; }
 };
 
@@ -41,7 +39,14 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     const TRACEHANDLE session = service->StartSession();
     ASSERT_EQ(service->EnableProvider(session, service->LastControlGuid(), 5, 0), 0u);
 
-    Gatesvc::CHipsDriverInstaller(std::make_shared<CopyFailsSystem>()).InstallHipsDriverFile();
+    // The installed driver held open without sharing, as a loaded driver's file is.
+    auto system = std::make_shared<PretendedMoveSystem>();
+    ASSERT_TRUE(TestSupport::WriteFileText(system->Source(), "new driver"));
+    ASSERT_TRUE(TestSupport::WriteFileText(system->Destination(), "driver in use"));
+    Basalt::UniqueHandle held(::CreateFileW(system->Destination().c_str(), GENERIC_READ, 0, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    Gatesvc::CHipsDriverInstaller(system).InstallHipsDriverFile();
 
     auto events = service->Events();
     ASSERT_EQ(events.size(), 1u);
@@ -54,15 +59,9 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     EXPECT_EQ(decoded.line, 136);
     EXPECT_EQ(decoded.groupName, L"RQD");
     EXPECT_EQ(decoded.processId, ::GetCurrentProcessId());
-    wchar_t system[MAX_PATH] = {}, program[MAX_PATH] = {};
-    ::GetSystemDirectoryW(system, MAX_PATH);
-    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
-    const std::wstring folder(program, wcsrchr(program, L'\\'));
-    const std::wstring expected = std::wstring(L"Copy file to ") + system +
-                                  L"\\drivers\\BulwarkK.sys failed from " + folder +
-                                  L"\\BulwarkK.sys. Try to delay copy until reboot";
-    const std::wstring message = Basalt::WideFromCodePage(CP_UTF8, decoded.message);
-    EXPECT_EQ(_wcsicmp(message.c_str(), expected.c_str()), 0) << message;
+    const std::wstring expected = L"Copy file to " + system->Destination() + L" failed from " +
+                                  system->Source() + L". Try to delay copy until reboot";
+    EXPECT_EQ(Basalt::WideFromCodePage(CP_UTF8, decoded.message), expected);
     GetLogFacade()->SetLogger(nullptr);
 }
 

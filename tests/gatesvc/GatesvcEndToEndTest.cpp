@@ -120,10 +120,19 @@ TEST_F(GatesvcEndToEnd, UninstallUndoesTheInstall) {
     EXPECT_TRUE(SystemUntouched());
 }
 
-TEST_F(GatesvcEndToEnd, DestinationInUseSchedulesTheCopyForTheNextRestart) {
+// The bytes read at the install wait in a new file in the drivers folder, which standard
+// users cannot write, and the restart moves that file over the driver.
+TEST_F(GatesvcEndToEnd, DestinationInUseSchedulesAStagedCopyForTheNextRestart) {
     EXPECT_EQ(InstallWhileDriverHeld(folder_), 0);
     EXPECT_EQ(Installed(), "driver in use");
-    ExpectPendingRename(folder_ / L"BulwarkK.sys", DriverDestination());
+    ExpectPendingRename(L".staged", DriverDestination());
+    const std::wstring staged = PendingRenames().at(0).substr(wcslen(L"\\??\\"));
+    EXPECT_EQ(_wcsnicmp(staged.c_str(), (DriverDestination() + L".").c_str(),
+                        DriverDestination().size() + 1),
+              0)
+        << staged;
+    const auto bytes = ReadFileBytes(staged);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "sample driver");
     // Marked to replace: a restart moves nothing onto an existing file without the mark.
     EXPECT_EQ(PendingRenames().at(1).substr(0, 1), L"!");
     EXPECT_TRUE(FileExists(CatalogInDatabase()));  // the catalog step still ran

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# The restart fallback of "/InstallCat", end to end: the installed driver is held open, so
-# the copy is scheduled for the next restart; a cold start of the Wine server then carries
-# out the pending renames as Windows does at boot, after which the new driver must be in
-# place. It runs in a prefix of its own, because stopping the server ends every program of
-# the prefix.
+# The restart fallback of "/InstallCat" and "/UninstallCat", end to end. The installed driver is
+# held open as a loaded one is, so the copy is staged in the drivers folder and scheduled for
+# the next restart; a cold start of the Wine server then carries out the pending renames as
+# Windows does at boot. It runs in a prefix of its own, because stopping the server ends every
+# program of the prefix.
+#
+#   1. A driver beside the program that is a link to a file elsewhere is not installed.
+#   2. The driver beside the program is replaced after "/InstallCat": the restart still puts
+#      in place the bytes the installer read, and leaves nothing staged or pending.
+#   3. "/UninstallCat" after a staged install: the staged copy is gone at once, nothing
+#      pending would bring the driver back, and after the restart there is no driver.
 #
 #   restart_test.sh <folder of gatesvc.exe and hold_file.exe> <Wine prefix>
 set -euo pipefail
@@ -17,6 +23,8 @@ pending() {
   wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' \
     /v PendingFileRenameOperations | grep -i PendingFileRenameOperations || true
 }
+gatesvc() { (cd "$app" && wine_run 'C:\restart-test\gatesvc.exe' "$1") || fail "gatesvc.exe $1 failed"; }
+staged_copies() { find "$drivers" -maxdepth 1 -iname 'BulwarkK.sys.*.staged' | wc -l; }
 
 holder=""
 cleanup() {
@@ -25,38 +33,74 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Holds the installed driver as a loaded one is held, and waits until it is.
+hold_driver() {
+  wine_hold_file "$app/hold_file.exe" 'C:\windows\system32\drivers\BulwarkK.sys' 240 \
+    "$app/held.txt" || fail "the driver file could not be held"
+  holder=$wine_holder_pid
+}
+
+# The restart: every program of the prefix ends, and the new server's first start carries out
+# the pending renames.
+restart() {
+  wine_server_stop
+  if [ -n "$holder" ]; then wait "$holder" 2>/dev/null || true; fi
+  holder=""
+  wine_server_start
+}
+
 wine_server_start
 app="$WINEPREFIX/drive_c/restart-test"
-driver="$WINEPREFIX/drive_c/windows/system32/drivers/BulwarkK.sys"
-rm -rf "$app"
-mkdir -p "$app" "$(dirname "$driver")"
+drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
+driver="$drivers/BulwarkK.sys"
+victim="$WINEPREFIX/drive_c/restart-victim/other.sys"
+rm -rf "$app" "$(dirname "$victim")"
+rm -f "$drivers"/BulwarkK.sys.*.staged
+mkdir -p "$app" "$drivers" "$(dirname "$victim")"
 cp "$bin/gatesvc.exe" "$bin/hold_file.exe" "$app/"
-printf 'new driver' >"$app/BulwarkK.sys"
 printf 'sample catalog' >"$app/bulwarkk_x86.cat"
 printf 'old driver' >"$driver"
 
-# Hold the installed driver as a loaded one is held, and wait until it is.
-wine_hold_file "$app/hold_file.exe" 'C:\windows\system32\drivers\BulwarkK.sys' 240 "$app/held.txt" ||
-  fail "the driver file could not be held"
-holder=$wine_holder_pid
+# 1. A link planted in place of the driver: the file it leads to is not installed.
+printf 'not the driver' >"$victim"
+ln -s "$victim" "$app/BulwarkK.sys"
+gatesvc /InstallCat
+[ "$(cat "$driver")" = "old driver" ] || fail "a linked driver was installed: '$(cat "$driver")'"
+[ -z "$(pending)" ] || fail "a linked driver was scheduled: $(pending)"
+rm "$app/BulwarkK.sys"
+echo "PASS: a driver linked from elsewhere is not installed"
 
-(cd "$app" && wine_run 'C:\restart-test\gatesvc.exe' /InstallCat) || fail "gatesvc.exe failed"
+# 2. The source is swapped once the installer has run.
+printf 'new driver' >"$app/BulwarkK.sys"
+hold_driver
+gatesvc /InstallCat
 [ "$(cat "$driver")" = "old driver" ] || fail "the held driver was replaced at once"
 scheduled=$(pending)
 echo "scheduled: $scheduled"
 case "$scheduled" in
-  *'!\??\C:\windows\system32\drivers\BulwarkK.sys'*) ;;
-  *) fail "no rename onto the driver marked to replace it" ;;
+  *'\??\C:\windows\system32\drivers\BulwarkK.sys.'*'.staged'*'!\??\C:\windows\system32\drivers\BulwarkK.sys'*) ;;
+  *) fail "no rename of a staged copy onto the driver marked to replace it" ;;
 esac
-
-# The restart: every program of the prefix ends, and the new server's first start carries
-# out the pending renames.
-wine_server_stop
-wait "$holder" 2>/dev/null || true
-holder=""
-wine_server_start
-
+rm "$app/BulwarkK.sys"
+printf 'swapped driver' >"$app/BulwarkK.sys"
+restart
 [ "$(cat "$driver")" = "new driver" ] || fail "after the restart the driver is '$(cat "$driver")'"
-[ ! -e "$app/BulwarkK.sys" ] || fail "the new driver is still beside the program"
+[ "$(staged_copies)" = 0 ] || fail "a staged copy is left after the restart"
 [ -z "$(pending)" ] || fail "renames are still pending after the restart"
-echo "PASS: the restart put the new driver in place"
+echo "PASS: the restart put the driver read at the install in place"
+
+# 3. Uninstalled after a staged install, the driver still held.
+hold_driver
+gatesvc /InstallCat
+[ "$(staged_copies)" = 1 ] || fail "no staged copy to uninstall"
+gatesvc /UninstallCat
+[ "$(staged_copies)" = 0 ] || fail "the uninstall left the staged copy"
+scheduled=$(pending)
+echo "scheduled: $scheduled"
+case "$scheduled" in
+  *'!\??\'*) fail "a rename onto the driver is still pending after the uninstall" ;;
+esac
+restart
+[ ! -e "$driver" ] || fail "after the restart the driver is back: '$(cat "$driver")'"
+[ -z "$(pending)" ] || fail "operations are still pending after the restart"
+echo "PASS: the uninstall cancelled the staged copy"

@@ -1,5 +1,6 @@
 #include "tests/support/BasaltTestSupport.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 #include <knownfolders.h>
 #include <string.h>
@@ -229,6 +230,14 @@ std::wstring LogRoot() {
 void ClearPendingRenames() {
     ::SHDeleteValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                      L"PendingFileRenameOperations");
+    const std::wstring drivers = SystemFolder() + L"\\drivers\\";
+    WIN32_FIND_DATAW data;
+    Basalt::UniqueFindHandle find(
+        ::FindFirstFileW((drivers + L"BulwarkK.sys.*.staged").c_str(), &data));
+    if (!find) return;
+    do {
+        ::DeleteFileW((drivers + data.cFileName).c_str());
+    } while (::FindNextFileW(find.get(), &data));
 }
 
 void RemoveLoggingMechanism() {
@@ -271,6 +280,55 @@ GuardedBuffer::GuardedBuffer(const void* data, size_t byteCount) : GuardedBuffer
 
 GuardedBuffer::~GuardedBuffer() {
     if (base_ != nullptr) ::VirtualFree(base_, 0, MEM_RELEASE);
+}
+
+bool ModelFileSecurity::CurrentUserSid(std::vector<BYTE>& sid) {
+    Basalt::UniqueLocal converted;
+    if (!::ConvertStringSidToSidW(kModelUserSid, reinterpret_cast<PSID*>(converted.put()))) {
+        return false;
+    }
+    const BYTE* first = static_cast<const BYTE*>(converted.get());
+    sid.assign(first, first + ::GetLengthSid(converted.get()));
+    return true;
+}
+
+DWORD ModelFileSecurity::QuerySecurity(HANDLE handle, Basalt::UniqueLocal& descriptor) {
+    const std::wstring path = Basalt::FinalPathOf(handle);
+    std::wstring sddl = defaultSddl;
+    for (const auto& rule : rules) {
+        const std::wstring& ending = rule.first;
+        if (path.size() >= ending.size() &&
+            Basalt::SamePath(path.substr(path.size() - ending.size()), ending)) {
+            sddl = rule.second;
+            break;
+        }
+    }
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+               sddl.c_str(), SDDL_REVISION_1,
+               reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr)
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+}
+
+DWORD ModelFileSecurity::SetProtectedDacl(HANDLE handle, PACL /*dacl*/) {
+    tightened.push_back(Basalt::FinalPathOf(handle));
+    return tightenResult;
+}
+
+BOOL ModelFileSecurity::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
+    std::wstring sddl;
+    Basalt::UniqueLocal text;
+    if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            reinterpret_cast<LPWSTR*>(text.put()), nullptr)) {
+        sddl = static_cast<const wchar_t*>(text.get());
+    }
+    const BOOL created = ::CreateDirectoryW(path, nullptr);
+    const DWORD error = ::GetLastError();
+    if (created) createdWith.push_back(sddl);
+    ::SetLastError(error);
+    return created;
 }
 
 }  // namespace TestSupport

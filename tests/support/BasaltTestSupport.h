@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/FileChecks.h"
 #include "basalt/Logging/internal_logging.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
@@ -104,12 +105,38 @@ class RecordingDebugOutput : public Basalt::DebugOutputAPI {
     std::vector<std::wstring> lines;
 };
 
+// The owners and DACLs of a machine with real accounts, which Wine does not keep: a
+// modelled account (privileged or not, with the SID kModelUserSid), the security of each
+// folder or file given as SDDL for the end of its final path (the first rule that matches,
+// else `defaultSddl`), and what each folder was created with.
+class ModelFileSecurity : public Basalt::FileSecurityAPI {
+  public:
+    static constexpr wchar_t kModelUserSid[] = L"S-1-5-21-1-2-3-1001";
+    // A standard user's folder, as one may make it below the common application data folder.
+    static constexpr wchar_t kUserFolderSddl[] =
+        L"O:S-1-5-21-1-2-3-2000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-2000)";
+
+    bool IsPrivilegedWriter() override { return privileged; }
+    bool CurrentUserSid(std::vector<BYTE>& sid) override;
+    DWORD QuerySecurity(HANDLE handle, Basalt::UniqueLocal& descriptor) override;
+    DWORD SetProtectedDacl(HANDLE handle, PACL dacl) override;
+    BOOL CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) override;
+
+    bool privileged = true;
+    std::wstring defaultSddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;AU)";
+    std::vector<std::pair<std::wstring, std::wstring>> rules;  // path ending, SDDL
+    DWORD tightenResult = ERROR_SUCCESS;
+    std::vector<std::wstring> createdWith;  // the DACL of each folder created, as SDDL ("" none)
+    std::vector<std::wstring> tightened;    // the final path of each object given a DACL
+};
+
 // The installer's world in the test prefix.
 std::wstring SystemFolder();
 std::wstring DriverDestination();  // <System>\drivers\BulwarkK.sys
 std::wstring LogRoot();            // <ProgramData>\Halvik\HVLOGS
-void ClearPendingRenames();        // PendingFileRenameOperations
-void RemoveLoggingMechanism();     // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
+// PendingFileRenameOperations, and the installer's staged copies that it would move.
+void ClearPendingRenames();
+void RemoveLoggingMechanism();  // HKLM\SOFTWARE\Halvik\Logging "Logging Mechanism"
 
 // Puts gatesvc.exe and a sample driver into `app` and runs "/InstallCat" while the installed
 // driver file is held open without sharing, as a loaded driver's is; the exit code.

@@ -160,6 +160,20 @@ TEST_F(FileLoggingTest, InitOrStopMisuseGivesItsCode) {
     EXPECT_EQ(kErrorNotInitialized, logger.Stop());
 }
 
+TEST_F(FileLoggingTest, InitRefusesNamesThatAreNotOnePathComponent) {
+    const struct {
+        const wchar_t* group;
+        const wchar_t* host;
+    } cases[] = {{L"..", nullptr}, {L"a\\b", nullptr},   {L"CON", nullptr}, {L"RQD.", nullptr},
+                 {L"RQD", L"a/b"}, {L"RQD", L"NUL.txt"}, {L"RQD", L".."}};
+    for (const auto& test : cases) {
+        CLogging logger(shell_);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME),
+                  logger.Init(test.group, nullptr, test.host, nullptr))
+            << test.group << L" " << (test.host ? test.host : L"");
+    }
+}
+
 TEST_F(FileLoggingTest, MessageBeforeInitSilencesTheLoggerUntilStop) {
     CLogging logger(shell_);
     EXPECT_EQ(kBad, logger.LogMessage(nullptr, nullptr, 0, 1, L"a"));
@@ -362,7 +376,8 @@ TEST_F(FileLoggingTest, UncreatableFolderSilencesTheLoggerUntilStop) {
     EXPECT_FALSE(logger_.IsEnabled());
     EXPECT_EQ(10000u, logger_.GetSeverity());
     ASSERT_TRUE(::DeleteFileW((folder_ / L"Halvik").c_str()));
-    EXPECT_EQ(kBad, Write(L"b"));  // still silent
+    EXPECT_EQ(kBad, Write(L"b"));         // still silent
+    EXPECT_EQ(1u, debug_->lines.size());  // said once, as debugger output
     logger_.Log(kLevelCritical, nullptr, nullptr, 0, L"c");
     EXPECT_FALSE(FileExists(LogFile(0)));
     ASSERT_EQ(kOk, logger_.Stop());
@@ -472,6 +487,41 @@ TEST(FileLoggingReferenceTest, ReleaseDeletesAtZero) {
     EXPECT_EQ(0, destroyed);
     EXPECT_EQ(0, logger->Release());
     EXPECT_EQ(1, destroyed);
+}
+
+// A service or an elevated program, with the owners of a real machine modelled.
+class PrivilegedFileLoggingTest : public FileLoggingTest {
+  protected:
+    void SetUp() override { ASSERT_EQ(kOk, logger_.Init(L"RQD", nullptr, nullptr, nullptr)); }
+    void Restart() {
+        logger_.Stop();
+        ASSERT_EQ(kOk, logger_.Init(L"RQD", nullptr, nullptr, nullptr));
+    }
+
+    std::shared_ptr<TestSupport::ModelFileSecurity> security_ =
+        std::make_shared<TestSupport::ModelFileSecurity>();
+    CLogging logger_{shell_, std::make_shared<FixedClock>(), debug_, security_};
+};
+
+TEST_F(PrivilegedFileLoggingTest, SharedLogIniIsReadOnlyFromATrustedOwner) {
+    ASSERT_TRUE(WriteSetting(logger_.SharedIniPath(), L"Severity", 6));
+    const struct {
+        const wchar_t* sddl;
+        DWORD severity;
+    } cases[] = {{TestSupport::ModelFileSecurity::kUserFolderSddl, 3u}, {L"O:BAD:", 6u}};
+    for (const auto& test : cases) {
+        security_->rules = {{L"\\HVLOGS\\log.ini", test.sddl}};
+        Restart();
+        EXPECT_EQ(test.severity, logger_.GetSeverity()) << test.sddl;
+    }
+}
+
+TEST_F(PrivilegedFileLoggingTest, LogFileOfAnUntrustedOwnerMakesTheFolderUnusable) {
+    ASSERT_EQ(kOk, logger_.LogMessage(nullptr, nullptr, 0, kLevelError, L"a"));
+    security_->rules = {{L"000.log", TestSupport::ModelFileSecurity::kUserFolderSddl}};
+    EXPECT_EQ(kBad, logger_.LogMessage(nullptr, nullptr, 0, kLevelError, L"b"));
+    EXPECT_FALSE(logger_.IsEnabled());
+    EXPECT_EQ(1u, debug_->lines.size());
 }
 
 }  // namespace
