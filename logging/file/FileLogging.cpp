@@ -313,6 +313,8 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
         MarkUnusable(paths_.logFolder, code);
         return ERROR_INVALID_PARAMETER;
     }
+    // A holder that ended mid-write may have left half a line.
+    if (code == ERROR_SUCCESS && folderLock.abandoned()) code = EndTornLine();
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
         code = WriteLine(text.get(), lineBytes);
     }
@@ -389,15 +391,17 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes
     if (source == IndexSource::kRefused) return refusal;
     const bool stored = source == IndexSource::kStored;
     ULONGLONG size = 0;
-    // An unreadable log.ini hides where the ring stands: the line goes to the
-    // end of the current file (the one last known), and nothing is emptied or
-    // stored.
-    if (source == IndexSource::kUnreadable) {
-        return OpenRingFile(currentIndex_, /*empty=*/false, size);
+    if (!stored) {
+        // Without a stored index a ring that has not turned yet (file 000
+        // alone, or no file) starts at 0; any other is appended to.
+        if (source != IndexSource::kNone || NewestRingFile() > 0) {
+            return AppendWhileUncertain(source);
+        }
+        index = 0;
     }
     if (index >= maxEntries_) {
         // A stored number beyond the ring (MaxEntries lowered, say) starts it anew.
-        return RollOverTo(0, stored);
+        return RollOverTo(0, kNoFile);
     }
     currentIndex_ = index;
     // A missing or emptied file is begun afresh, with its byte order mark.
@@ -408,27 +412,84 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes
     // take it past twice MaxSize: a holder of the lock, which turns the ring
     // at MaxSize, turns it first, and no file grows without bound.
     const bool full = folderLock.owned() ? size >= maxSize_ : size + lineBytes > 2ull * maxSize_;
-    if (!full) {
-        // A holder that ended mid-write may have left half a line.
-        return folderLock.abandoned() && size > 0 ? EndTornLine() : ERROR_SUCCESS;
-    }
+    if (!full) return ERROR_SUCCESS;
     // Full: the next file of the ring.
     file_.reset();
-    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, stored);
+    return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, index);
 }
 
-DWORD CLogging::RollOverTo(DWORD next, bool indexWasStored) {
+DWORD CLogging::NewestRingFile() const {
+    FILETIME newestTime = {};
+    DWORD newest = kNoFile;
+    for (DWORD i = 0; i < maxEntries_; ++i) {
+        FILETIME written = {};
+        if (LastWriteTime(i, written) &&
+            (newest == kNoFile || ::CompareFileTime(&written, &newestTime) > 0)) {
+            newest = i;
+            newestTime = written;
+        }
+    }
+    return newest;
+}
+
+DWORD CLogging::AppendWhileUncertain(IndexSource source) {
+    // Where the ring stands is not known (log.ini is missing, holds no index,
+    // or is in a form this reader cannot see into): the line goes to the
+    // newest ring file, which is never emptied now.
+    const DWORD newest = NewestRingFile();
+    ULONGLONG size = 0;
+    if (newest == kNoFile) {
+        currentIndex_ = 0;  // no ring yet: it starts at 0, as with a stored 0
+        return OpenRingFile(0, /*empty=*/false, size);
+    }
+    currentIndex_ = newest;
+    // A log.ini that can take the index (missing, or readable without it)
+    // makes the position certain from the next message on. One this reader
+    // cannot see into is left as it is: the store's own check refuses it, and
+    // is not asked again until log.ini changes.
+    if (source == IndexSource::kNone) {
+        WIN32_FILE_ATTRIBUTE_DATA ini = {};
+        const bool exists = ::GetFileAttributesExW(paths_.folderIniPath.c_str(),
+                                                   GetFileExInfoStandard, &ini) != FALSE;
+        const ULONGLONG stamp = exists ? (ULONGLONG{ini.ftLastWriteTime.dwHighDateTime} << 32 |
+                                          ini.ftLastWriteTime.dwLowDateTime) ^
+                                             ini.nFileSizeLow
+                                       : 0;
+        if (!exists || stamp != refusedIniStamp_) {
+            refusedIniStamp_ = StoreLastLogIdx(newest) == ERROR_SUCCESS || !exists ? 0 : stamp;
+        }
+    }
+    return OpenRingFile(newest, /*empty=*/false, size);
+}
+
+bool CLogging::LastWriteTime(DWORD index, FILETIME& written) const {
+    // Attributes alone, which a link cannot turn into a write.
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(LogFile(index).c_str(), GetFileExInfoStandard, &data)) return false;
+    written = data.ftLastWriteTime;
+    return true;
+}
+
+DWORD CLogging::RollOverTo(DWORD next, DWORD leaving) {
+    // A stored index behind the ring (an old log.ini put back, a hand edit)
+    // would have the next file emptied although it holds newer lines than the
+    // file being left: the ring goes on from its newest file instead.
+    FILETIME nextTime = {};
+    FILETIME leavingTime = {};
+    if (leaving != kNoFile && LastWriteTime(next, nextTime) &&
+        LastWriteTime(leaving, leavingTime) && ::CompareFileTime(&nextTime, &leavingTime) > 0) {
+        return AppendWhileUncertain(IndexSource::kNone);
+    }
     currentIndex_ = next;
     // The next file's old lines are dropped only when the ring's position is
     // certain: the number it turns from was read from log.ini, and the new one
-    // was stored and reads back. Otherwise (a log.ini this reader cannot see
-    // into, one that will not store, one that another program changed) the
-    // file is appended to: it may grow past MaxSize, but no line is lost.
+    // was stored and reads back. Otherwise (a log.ini that will not store, one
+    // that another program changed) the file is appended to: it may grow past
+    // MaxSize, but no line is lost.
     DWORD stored = 0;
     DWORD refusal = ERROR_SUCCESS;
-    const bool certain = indexWasStored && StoreLastLogIdx(next) == ERROR_SUCCESS &&
+    const bool certain = StoreLastLogIdx(next) == ERROR_SUCCESS &&
                          ReadLastLogIdx(stored, refusal) == IndexSource::kStored && stored == next;
-    if (!indexWasStored) StoreLastLogIdx(next);
     ULONGLONG size = 0;
     return OpenRingFile(next, certain, size);
 }
@@ -565,6 +626,7 @@ void CLogging::Reset() {
     processId_ = 0;
     paths_ = FileLoggerPaths();
     folderFinal_.clear();
+    refusedIniStamp_ = 0;
     file_.reset();
     folderLock_.Reset();
     folderBackOff_ = CLockBackOff();

@@ -172,7 +172,14 @@ class CLogging : public CLoggingIf {
                         const wchar_t* key, DWORD value);
     IndexSource ReadLastLogIdx(DWORD& index, DWORD& refusal);
     DWORD StoreLastLogIdx(DWORD index);
-    DWORD RollOverTo(DWORD next, bool indexWasStored);
+    // Turns the ring from file `leaving` (kNoFile for none) to file `next`.
+    DWORD RollOverTo(DWORD next, DWORD leaving);
+    // Appends to the newest ring file while the index is not known for sure.
+    DWORD AppendWhileUncertain(IndexSource source);
+    // The ring file written last (kNoFile when there is none).
+    DWORD NewestRingFile() const;
+    bool LastWriteTime(DWORD index, FILETIME& written) const;
+    static constexpr DWORD kNoFile = 0xFFFFFFFF;
     std::wstring LogFile(DWORD index) const;
     void Reset();
     void SetDefaults();
@@ -190,6 +197,9 @@ class CLogging : public CLoggingIf {
     DWORD processId_ = 0;
     FileLoggerPaths paths_;
     std::wstring folderFinal_;  // the log folder's final path, once checked
+    // The last-write time and size of a log.ini that refused the index: not
+    // asked again while it stays so.
+    ULONGLONG refusedIniStamp_ = 0;
 
     bool enabled_ = true;
     DWORD maxSize_ = 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -271,6 +272,48 @@ TEST(FileLoggingProcesses, SquattedLockLosesNothingAndKeepsTheRingTurning) {
         ASSERT_EQ(1u, debug->lines.size());
         EXPECT_NE(std::wstring::npos, debug->lines[0].find(squatter.reason)) << debug->lines[0];
     }
+}
+
+// A log.ini saved with a byte order mark while a ring of three files stands at 002: one
+// program writes while it is damaged, another after it is repaired. The damaged file is
+// left as it was, the lines go to the newest file, and after the repair the ring goes on
+// from there: the newest lines of before, and every line since, are all kept.
+TEST(FileLoggingProcesses, DamagedLogIniLosesNoLineBeforeOrAfterItsRepair) {
+    TestSupport::ScratchFolder data(TestSupport::PerTestFolderName(L"Damaged"));
+    const std::wstring folder = data.path() + L"\\Halvik\\HVLOGS\\RQD\\file_log_writer";
+    const std::wstring ini = folder + L"\\log.ini";
+    ASSERT_TRUE(WriteSetting(ini, L"MaxEntries", 3));
+    auto run = [&](const wchar_t* tag, int lines) {
+        return TestSupport::RunProgram(Basalt::FormatString(
+            L"\"%s\\file_log_writer.exe\" \"%s\" %s %d", TestSupport::ProgramFolder().c_str(),
+            data.path().c_str(), tag, lines));
+    };
+    ASSERT_EQ(0, run(L"a", 1600));
+    ASSERT_EQ(2u, ReadSetting(ini, kLastLogIdxKey));
+    const std::vector<unsigned char> sound = TestSupport::ReadFileBytes(ini);
+    const std::string damaged = "\xEF\xBB\xBF" + std::string(sound.begin(), sound.end());
+    ASSERT_TRUE(TestSupport::WriteFileText(ini, damaged));
+
+    ASSERT_EQ(0, run(L"b", 5));
+    const std::vector<unsigned char> after = TestSupport::ReadFileBytes(ini);
+    EXPECT_EQ(damaged, std::string(after.begin(), after.end()));  // nothing stored into it
+    const std::wstring newest = LogFileName(folder, L"file_log_writer", nullptr, 2);
+    EXPECT_EQ(0u, TestSupport::ReadLogMessages(newest).back().find(L"b 000004 "));
+
+    ASSERT_TRUE(TestSupport::WriteFileBytes(ini, sound.data(), sound.size()));  // repaired
+    ASSERT_EQ(0, run(L"c", 400));
+    std::set<std::wstring> seen;
+    for (DWORD index = 0; index < 3; ++index) {
+        for (const std::wstring& message : TestSupport::ReadLogMessages(
+                 LogFileName(folder, L"file_log_writer", nullptr, index))) {
+            seen.insert(message.substr(0, 9));
+        }
+    }
+    for (int i = 1400; i < 1600; ++i)
+        EXPECT_EQ(1u, seen.count(Basalt::FormatString(L"a %06d ", i)));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(1u, seen.count(Basalt::FormatString(L"b %06d ", i)));
+    for (int i = 0; i < 400; ++i) EXPECT_EQ(1u, seen.count(Basalt::FormatString(L"c %06d ", i)));
+    EXPECT_EQ(0u, ReadSetting(ini, kLastLogIdxKey));  // on from 002 to 000, never back
 }
 
 }  // namespace
