@@ -131,25 +131,14 @@ BOOL Advapi32API::AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, 
                : FALSE;
 }
 
-LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
-                       UniqueLocal& newDescriptor, UniqueSid& sid, DWORD access) {
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    UniqueSid everyone;
-    if (!api.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                      everyone.put())) {
-        return LastErrorCode();
-    }
-    EXPLICIT_ACCESS_W entry = {};
-    entry.grfAccessPermissions = access;
-    entry.grfAccessMode = SET_ACCESS;
-    entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone.get());
+namespace {
 
+// An ACL of `entries` added to `oldDacl`, and a descriptor holding it. 0 with
+// both owners filled; otherwise the failing call's code and nothing handed out.
+LONG DescriptorWithEntries(Advapi32API& api, EXPLICIT_ACCESS_W* entries, ULONG count, PACL oldDacl,
+                           UniqueLocal& newAcl, UniqueLocal& newDescriptor) {
     PACL acl = nullptr;
-    const DWORD code = api.SetEntriesInAclW(1, &entry, oldDacl, &acl);
+    const DWORD code = api.SetEntriesInAclW(count, entries, oldDacl, &acl);
     if (code != ERROR_SUCCESS) return static_cast<LONG>(code);
     UniqueLocal aclOwner(acl);
 
@@ -162,8 +151,54 @@ LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
     }
     newAcl = std::move(aclOwner);
     newDescriptor = std::move(descriptor);
-    sid = std::move(everyone);
     return ERROR_SUCCESS;
+}
+
+// An entry that grants `sid`, a well-known group or account, `access`.
+EXPLICIT_ACCESS_W GrantEntry(PSID sid, DWORD access, DWORD inheritance) {
+    EXPLICIT_ACCESS_W entry = {};
+    entry.grfAccessPermissions = access;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = inheritance;
+    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+    return entry;
+}
+
+}  // namespace
+
+LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
+                       UniqueLocal& newDescriptor, UniqueSid& sid, DWORD access) {
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    UniqueSid everyone;
+    if (!api.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                      everyone.put())) {
+        return LastErrorCode();
+    }
+    EXPLICIT_ACCESS_W entry =
+        GrantEntry(everyone.get(), access, SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+    const LONG code = DescriptorWithEntries(api, &entry, 1, oldDacl, newAcl, newDescriptor);
+    if (code == ERROR_SUCCESS) sid = std::move(everyone);
+    return code;
+}
+
+LONG BuildAdministratorsDacl(Advapi32API& api, DWORD access, DWORD inheritance, UniqueLocal& newAcl,
+                             UniqueLocal& newDescriptor) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    UniqueSid system;
+    UniqueSid administrators;
+    if (!api.AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                      system.put()) ||
+        !api.AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                      0, 0, 0, 0, 0, 0, administrators.put())) {
+        return LastErrorCode();
+    }
+    // The ACL holds copies of the SIDs: they may go when it is built.
+    EXPLICIT_ACCESS_W entries[] = {GrantEntry(system.get(), access, inheritance),
+                                   GrantEntry(administrators.get(), access, inheritance)};
+    return DescriptorWithEntries(api, entries, 2, /*oldDacl=*/nullptr, newAcl, newDescriptor);
 }
 
 LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,

@@ -59,6 +59,13 @@ class Advapi32API {
 LONG BuildEveryoneDacl(Advapi32API& api, PACL oldDacl, UniqueLocal& newAcl,
                        UniqueLocal& newDescriptor, UniqueSid& sid, DWORD access);
 
+// A DACL that grants `access` to LocalSystem and the Administrators group and
+// to no one else (entries inherited as `inheritance` says: NO_INHERITANCE for
+// an object that has no children), and a descriptor holding it. 0 with both
+// owners filled; otherwise the failing call's code and nothing handed out.
+LONG BuildAdministratorsDacl(Advapi32API& api, DWORD access, DWORD inheritance, UniqueLocal& newAcl,
+                             UniqueLocal& newDescriptor);
+
 // Writes `descriptor` to `key` and, when `recursive`, to every key below it
 // that opens with KEY_ALL_ACCESS; the first failure stops the walk.
 LONG SetKeySecurityTree(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,

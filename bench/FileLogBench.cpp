@@ -8,6 +8,12 @@
 // Then the same folder shared: this program started as 1 and as 4 workers
 // (`file_log_bench --worker FOLDER COUNT`), which log at once from a common
 // start signal; their combined messages per second are compared.
+//
+// Last, one logger beside a program that takes its folder's lock name
+// (squat_lock.exe, built with the tests, beside this program) in each of its
+// modes, against the same logger alone: messages per second from Init to
+// Stop, so that the wait that finds the lock unavailable counts too, and of
+// the messages alone, once that wait is behind.
 #include <windows.h>
 
 #include <stdio.h>
@@ -26,12 +32,18 @@
 #include "bench/BenchSupport.h"
 #include "logging/file/FileLogging.h"
 #include "logging/file/IniReader.h"
+#include "tests/support/ReadyProgram.h"
 
 namespace {
 
 constexpr unsigned long kIterations = 1000;
 constexpr unsigned long kWorkerMessages = 1500;
 constexpr int kWorkers = 4;
+constexpr unsigned long kSquatMessages = 2000;
+// Runs of each, alternating: the best counts, the machine being shared.
+constexpr int kSquatRounds = 5;
+// What squat_lock.exe does with the lock's name; none for the logger alone.
+constexpr const wchar_t* kSquatModes[] = {nullptr, L"hold", L"mutex", L"empty-dacl", L"event"};
 constexpr wchar_t kReadyName[] = L"Local\\FileLogBenchReady";
 constexpr wchar_t kStartName[] = L"Local\\FileLogBenchStart";
 constexpr int kRepeats = 5;
@@ -176,6 +188,69 @@ double SharedRate(const std::wstring& folder, int workers) {
     return succeeded ? workers * static_cast<double>(kWorkerMessages) / seconds : 0;
 }
 
+// The folder of this program.
+std::wstring ProgramFolder() {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder = self;
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+// Messages per second of one logger.
+struct Rates {
+    double whole = 0;     // from Init to Stop
+    double messages = 0;  // from the first message to the last
+};
+
+double Seconds(const LARGE_INTEGER& begin, const LARGE_INTEGER& end) {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(end.QuadPart - begin.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+// The rates of one logger of a fresh folder below `folder` while squat_lock.exe
+// holds the lock's name as `mode` says (none: alone); 0 when the squatter did
+// not start or a message failed.
+Rates SquattedRates(const std::wstring& folder, const wchar_t* mode) {
+    const std::wstring data = folder + L"\\squat-" + (mode != nullptr ? mode : L"none");
+    ETWLogging::CLogging logger(std::make_shared<FolderShell>(data));
+    if (InitLogger(logger) != ERROR_SUCCESS) return {};
+    const std::wstring logFolder = logger.LogFolder();
+    Basalt::CreateDirectoryPath(logFolder.c_str());
+    Basalt::CObfuscatedIniReader reader;
+    reader.Load(logger.FolderIniPath());
+    reader.SetDword(ETWLogging::kConfigSection, ETWLogging::kLastLogIdxKey, 0);
+    logger.Stop();
+
+    Basalt::UniqueKernelHandle squatter;
+    if (mode != nullptr) {
+        squatter = TestSupport::StartProgramUntilOutput(
+            Basalt::FormatString(L"\"%s\\squat_lock.exe\" \"%s\" %s 600", ProgramFolder().c_str(),
+                                 logFolder.c_str(), mode),
+            "ready");
+        if (!squatter) return {};
+    }
+    LARGE_INTEGER begin, first, last, end;
+    ::QueryPerformanceCounter(&begin);
+    bool succeeded = InitLogger(logger) == ERROR_SUCCESS;
+    ::QueryPerformanceCounter(&first);
+    for (unsigned long i = 0; succeeded && i < kSquatMessages; ++i) {
+        succeeded = logger.LogMessage(L"gatesvc", L"InstallHipsDriverFile", 136, 3, kMessage) == 0;
+    }
+    ::QueryPerformanceCounter(&last);
+    logger.Stop();
+    ::QueryPerformanceCounter(&end);
+    if (squatter) {
+        ::TerminateProcess(squatter.get(), 0);
+        ::WaitForSingleObject(squatter.get(), INFINITE);
+    }
+    RemoveFiles(data);
+    ::RemoveDirectoryW(data.c_str());
+    if (!succeeded) return {};
+    return {kSquatMessages / Seconds(begin, end), kSquatMessages / Seconds(first, last)};
+}
+
 }  // namespace
 
 int main() {
@@ -232,6 +307,27 @@ int main() {
         "%d processes at once: %.0f messages/s combined, %.2fx one process (target at least "
         "0.8x)\n",
         kWorkers, bestShared, bestOne > 0 ? bestShared / bestOne : 0.0);
+
+    constexpr size_t kModes = sizeof(kSquatModes) / sizeof(kSquatModes[0]);
+    Rates best[kModes];
+    for (int round = 0; round < kSquatRounds; ++round) {
+        for (size_t mode = 0; mode < kModes; ++mode) {
+            const Rates rates = SquattedRates(folder, kSquatModes[mode]);
+            best[mode].whole = std::max(best[mode].whole, rates.whole);
+            best[mode].messages = std::max(best[mode].messages, rates.messages);
+        }
+    }
+    printf("one logger, %lu messages: Init to Stop; the messages alone\n", kSquatMessages);
+    printf("no squatter:         %5.0f messages/s;       %5.0f messages/s\n", best[0].whole,
+           best[0].messages);
+    for (size_t mode = 1; mode < kModes; ++mode) {
+        const auto ratio = [](double rate, double alone) { return alone > 0 ? rate / alone : 0.0; };
+        printf(
+            "squatter %-11ls %5.0f messages/s, %.2fx; %5.0f messages/s, %.2fx (target at least "
+            "0.5x)\n",
+            kSquatModes[mode], best[mode].whole, ratio(best[mode].whole, best[0].whole),
+            best[mode].messages, ratio(best[mode].messages, best[0].messages));
+    }
     RemoveFiles(folder);
     ::RemoveDirectoryW(folder.c_str());
     return 0;

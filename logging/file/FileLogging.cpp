@@ -208,7 +208,8 @@ void CLogging::ReadSettings() {
     }
     // Read and repaired under both files' locks, so that no other program is
     // rewriting either meanwhile. Without them the values are only read.
-    CFolderLockHolder folderLock(folderLock_);
+    CFolderLockHolder folderLock(folderLock_, folderBackOff_);
+    if (folderLock.lost()) ReportUnavailableLock(folderLock);
     CFolderLockHolder rootLock(rootLock_);
     const bool repair = folderLock.owned() && rootLock.owned();
     Basalt::CObfuscatedIniReader folderReader;
@@ -284,13 +285,27 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     // never turns the ring over without writing anything.
     if (SeverityLabel(level) == nullptr) return ERROR_INVALID_PARAMETER;
 
-    CFolderLockHolder folderLock(folderLock_);
-    DWORD code = OpenLogFile(folderLock);
+    // The line is made first: without the folder's lock, its length decides
+    // whether it still fits the current file.
+    LineContext context;
+    context.options = options_;
+    context.processImageName = processImageName_;
+    context.processId = processId_;
+    context.clock = clock_.get();
+    DWORD byteCount = 0;
+    std::unique_ptr<wchar_t[]> text;
+    DWORD code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
+    if (code != ERROR_SUCCESS) return code;
+    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
+
+    CFolderLockHolder folderLock(folderLock_, folderBackOff_);
+    if (folderLock.lost()) ReportUnavailableLock(folderLock);
+    code = OpenLogFile(folderLock, lineBytes);
     if (code == ERROR_PATH_NOT_FOUND) {
         // The folder was deleted while the program ran: made again once for
         // this message. Only a folder that cannot be made silences the logger.
         if (!CheckFolder()) return ERROR_INVALID_PARAMETER;
-        code = OpenLogFile(folderLock);
+        code = OpenLogFile(folderLock, lineBytes);
     }
     if (Basalt::IsRefusal(code)) {
         // Something planted in the folder: nothing more is written there.
@@ -301,32 +316,33 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     // A holder that ended mid-write may have left half a line.
     if (code == ERROR_SUCCESS && folderLock.abandoned()) code = EndTornLine();
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
-        code = WriteLine(file, function, line, level, message);
+        code = WriteLine(text.get(), lineBytes);
     }
     file_.reset();
     return code;
 }
 
-DWORD CLogging::WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                          const wchar_t* message) {
-    LineContext context;
-    context.options = options_;
-    context.processImageName = processImageName_;
-    context.processId = processId_;
-    context.clock = clock_.get();
-    DWORD byteCount = 0;
-    std::unique_ptr<wchar_t[]> text;
-    DWORD code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
-    if (code != ERROR_SUCCESS) return code;
+DWORD CLogging::WriteLine(const wchar_t* text, DWORD lineBytes) {
     // One write: the file is open for appending only, so it lands whole at the
     // end even beside a writer that holds no lock.
+    DWORD code = ERROR_SUCCESS;
     DWORD written = 0;
-    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
-    if (!::WriteFile(file_.get(), text.get(), lineBytes, &written, nullptr)) {
-        code = ::GetLastError();
-    }
-    if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text.get());
+    if (!::WriteFile(file_.get(), text, lineBytes, &written, nullptr)) code = ::GetLastError();
+    if ((options_ & kOptionDebugger) && text[0] != L'\0') debugOutput_->Write(text);
     return code;
+}
+
+void CLogging::ReportUnavailableLock(const CFolderLockHolder& folderLock) {
+    const std::wstring reason =
+        folderLock.result() == CFolderLock::Result::kTimedOut
+            ? Basalt::FormatString(L"another program held it for %lu ms", kFolderLockWaitMs)
+            : Basalt::FormatString(L"error %lu", folderLock_.LastError());
+    // To the debugger directly: the foundation library's logger would bring
+    // the report back into this logger.
+    debugOutput_->Write(Basalt::FormatString(L"ETWLogging: cannot take the lock of %s (%s); lines "
+                                             L"are written without it until it can be had\n",
+                                             paths_.logFolder.c_str(), reason.c_str())
+                            .c_str());
 }
 
 bool CLogging::CheckFolder() {
@@ -364,7 +380,7 @@ std::wstring CLogging::LogFile(DWORD index) const {
                        index);
 }
 
-DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
+DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes) {
     if (paths_.logFolder.empty() || moduleBaseName_.empty() || (hostName_ && hostName_->empty())) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -375,13 +391,6 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
     if (source == IndexSource::kRefused) return refusal;
     const bool stored = source == IndexSource::kStored;
     ULONGLONG size = 0;
-    // Without the lock another program may be turning the ring or rewriting
-    // log.ini: the line goes to the end of the current file (the one last
-    // known), and nothing is emptied or stored.
-    if (!folderLock.owned()) {
-        if (stored && index < maxEntries_) currentIndex_ = index;
-        return OpenRingFile(currentIndex_, /*empty=*/false, size);
-    }
     if (!stored) {
         // Without a stored index a ring that has not turned yet (file 000
         // alone, or no file) starts at 0; any other is appended to.
@@ -398,7 +407,12 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock) {
     // A missing or emptied file is begun afresh, with its byte order mark.
     const DWORD code = OpenRingFile(index, /*empty=*/false, size);
     if (code != ERROR_SUCCESS) return code;
-    if (size < maxSize_) return ERROR_SUCCESS;
+    // Without the lock (another program holds it, or anyone took its name) the
+    // ring turns all the same, but a file is full only when this line would
+    // take it past twice MaxSize: a holder of the lock, which turns the ring
+    // at MaxSize, turns it first, and no file grows without bound.
+    const bool full = folderLock.owned() ? size >= maxSize_ : size + lineBytes > 2ull * maxSize_;
+    if (!full) return ERROR_SUCCESS;
     // Full: the next file of the ring.
     file_.reset();
     return RollOverTo(index + 1 < maxEntries_ ? index + 1 : 0, index);
@@ -615,6 +629,7 @@ void CLogging::Reset() {
     refusedIniStamp_ = 0;
     file_.reset();
     folderLock_.Reset();
+    folderBackOff_ = CLockBackOff();
     rootLock_.Reset();
     currentIndex_ = 0;
     SetDefaults();

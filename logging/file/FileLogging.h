@@ -71,6 +71,8 @@ std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& modu
 // service and a helper of the same module name) while the operator tool
 // changes its log.ini: each message reads the index, turns the ring and
 // appends its line under the folder's lock (CFolderLock), which they all share.
+// A message that cannot have the lock (CLockBackOff says how long it waits) is
+// written all the same, and the ring turns without it at twice MaxSize.
 //
 // Nothing planted in the log tree redirects a write: the folders are opened
 // level by level from the common application data folder and checked
@@ -153,9 +155,10 @@ class CLogging : public CLoggingIf {
         kRefused,     // log.ini fails the checks: the folder is not to be used
     };
 
-    DWORD WriteLine(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                    const wchar_t* message);
-    DWORD OpenLogFile(const CFolderLockHolder& folderLock);
+    DWORD WriteLine(const wchar_t* text, DWORD lineBytes);
+    // Writes one debugger line saying why the folder's lock cannot be had.
+    void ReportUnavailableLock(const CFolderLockHolder& folderLock);
+    DWORD OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes);
     // Opens ring file `index` (made when missing, emptied when `empty`) for
     // appending, with its byte order mark when it is begun afresh; `size` is
     // what the file held before.
@@ -206,8 +209,9 @@ class CLogging : public CLoggingIf {
 
     bool initialized_ = false;
     Basalt::UniqueHandle file_;
-    CFolderLock folderLock_;  // the log folder's: its files and its log.ini
-    CFolderLock rootLock_;    // the log root's: the shared log.ini
+    CFolderLock folderLock_;      // the log folder's: its files and its log.ini
+    CLockBackOff folderBackOff_;  // how long a message waits for folderLock_
+    CFolderLock rootLock_;        // the log root's: the shared log.ini
     // The number of the file this logger last found current, for the messages
     // written while log.ini cannot be read.
     DWORD currentIndex_ = 0;

@@ -12,8 +12,6 @@ namespace {
 // session must wait on the same object (mutexes, unlike file mappings, need
 // no privilege there).
 constexpr wchar_t kLockNamePrefix[] = L"Global\\Halvik.HVLOGS.";
-// Waiting and releasing is all a holder does with the mutex.
-constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 // The path in upper case by the invariant locale's table, so that programs of
 // users with different languages derive the same name.
@@ -56,24 +54,34 @@ void CFolderLock::SetFolder(const std::wstring& folder) {
 
 bool CFolderLock::Open() {
     if (mutex_) return true;
-    if (name_.empty()) return false;
-    // Whoever creates the mutex first decides its security: everyone may wait
-    // on it and release it, so that a program of another user (a service and
-    // a desktop program) is never shut out of a lock that the other created.
+    if (name_.empty()) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    // Whoever creates the mutex first decides its security: LocalSystem and
+    // the administrators may wait on it and release it, no one else. The
+    // privileged writers (services, elevated programs) that write the log
+    // tree thus share it, and a standard user can neither open it nor hold it
+    // against them; a writer that cannot open it logs without it.
     Basalt::Advapi32API api;
     Basalt::UniqueLocal acl;
     Basalt::UniqueLocal descriptor;
-    Basalt::UniqueSid everyone;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
     if (api.IsNTPlatform() && api.LoadFunctions() &&
-        Basalt::BuildEveryoneDacl(api, /*oldDacl=*/nullptr, acl, descriptor, everyone,
-                                  kLockAccess) == ERROR_SUCCESS) {
+        Basalt::BuildAdministratorsDacl(api, kFolderLockAccess, NO_INHERITANCE, acl, descriptor) ==
+            ERROR_SUCCESS) {
         attributes.lpSecurityDescriptor = descriptor.get();
     }
     // Creates the mutex, or opens the existing one asking only for the access
-    // used here, which is all its security grants to others.
-    mutex_.reset(::CreateMutexExW(&attributes, name_.c_str(), /*flags=*/0, kLockAccess));
-    return static_cast<bool>(mutex_);
+    // used here, which is all its security grants. An object of this name
+    // that is not a mutex gives ERROR_INVALID_HANDLE; one whose security
+    // shuts this writer out, ERROR_ACCESS_DENIED.
+    mutex_.reset(::CreateMutexExW(&attributes, name_.c_str(), /*flags=*/0, kFolderLockAccess));
+    if (!mutex_) {
+        lastError_ = ::GetLastError();
+        return false;
+    }
+    return true;
 }
 
 CFolderLock::Result CFolderLock::Acquire(DWORD waitMs) {
@@ -92,6 +100,7 @@ CFolderLock::Result CFolderLock::Acquire(DWORD waitMs) {
         case WAIT_TIMEOUT:
             return Result::kTimedOut;
         default:
+            lastError_ = ::GetLastError();
             return Result::kFailed;
     }
 }
@@ -108,6 +117,36 @@ void CFolderLock::Reset() {
     }
     mutex_.reset();
     name_.clear();
+    lastError_ = ERROR_SUCCESS;
+}
+
+CLockBackOff::Plan CLockBackOff::Next(bool opened, ULONGLONG nowMs) {
+    if (!unavailable_) return {true, kFolderLockWaitMs};
+    if (nowMs >= nextProbeMs_) {
+        nextProbeMs_ = nowMs + kFolderLockRetryMs;
+        return {true, kFolderLockProbeMs};
+    }
+    // Between probes: a try that costs no wait, and no attempt at all to open
+    // a mutex that could not be opened.
+    return {opened, 0};
+}
+
+bool CLockBackOff::Record(CFolderLock::Result result, ULONGLONG nowMs) {
+    if (result == CFolderLock::Result::kAcquired || result == CFolderLock::Result::kAbandoned) {
+        unavailable_ = false;
+        return false;
+    }
+    if (unavailable_) return false;
+    unavailable_ = true;
+    nextProbeMs_ = nowMs + kFolderLockRetryMs;
+    return true;
+}
+
+CFolderLockHolder::CFolderLockHolder(CFolderLock& lock, CLockBackOff& backOff) : lock_(lock) {
+    const CLockBackOff::Plan plan = backOff.Next(lock.IsOpen(), ::GetTickCount64());
+    if (!plan.attempt) return;
+    result_ = lock.Acquire(plan.waitMs);
+    lost_ = backOff.Record(result_, ::GetTickCount64());
 }
 
 }  // namespace ETWLogging

@@ -11,9 +11,17 @@
 
 namespace ETWLogging {
 
-// How long a writer waits for a folder's lock before it gives up and appends
-// without it. A holder keeps the lock for one line or one log.ini change.
-constexpr DWORD kFolderLockWaitMs = 3000;
+// How long a writer waits for a folder's lock before it counts the lock as
+// unavailable and appends without it. A holder keeps the lock for one line or
+// one log.ini change, well under this even when several programs queue for it.
+constexpr DWORD kFolderLockWaitMs = 250;
+// While the lock is unavailable a writer tries it without waiting, and waits
+// kFolderLockProbeMs for it (or tries to open a mutex it could not open) at
+// most once every kFolderLockRetryMs.
+constexpr DWORD kFolderLockProbeMs = 15;
+constexpr DWORD kFolderLockRetryMs = 500;
+// All that a holder does with the mutex: wait on it and release it.
+constexpr DWORD kFolderLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 // The kernel object name of the lock of `folder`: the same for every spelling
 // that differs only in letter case or trailing "\", valid whatever the path
@@ -47,12 +55,45 @@ class CFolderLock {
     // Closes the mutex (releasing it first when held) and forgets the folder.
     void Reset();
 
+    // Whether the mutex is open (the next Acquire does not try to open it).
+    bool IsOpen() const { return static_cast<bool>(mutex_); }
+    // Why the last Acquire returned kFailed: the code of creating or waiting.
+    DWORD LastError() const { return lastError_; }
+
   private:
     bool Open();
 
     std::wstring name_;
     Basalt::UniqueKernelHandle mutex_;
     int depth_ = 0;  // Acquires not yet released
+    DWORD lastError_ = ERROR_SUCCESS;
+};
+
+// How a writer that must not be held up waits for its folder's lock. Anyone
+// may create an object of the lock's name first, or hold the mutex, so a lock
+// that is not had within kFolderLockWaitMs, or whose mutex cannot be opened,
+// is "unavailable": from then on a message does not wait for it (a try
+// without waiting when the mutex is open, nothing when it is not) except for
+// one wait of kFolderLockProbeMs, or one attempt to open it, per
+// kFolderLockRetryMs. Any acquisition ends that state. Times are milliseconds
+// of one steady clock (GetTickCount64). Not for several threads at once.
+class CLockBackOff {
+  public:
+    struct Plan {
+        bool attempt;  // false: no acquisition at all this time
+        DWORD waitMs;  // how long it waits
+    };
+
+    // What the next acquisition does at `nowMs`; `opened` says whether the
+    // mutex is open. A planned probe or open counts as made.
+    Plan Next(bool opened, ULONGLONG nowMs);
+    // Notes how the planned acquisition ended at `nowMs`. True when the lock
+    // has just become unavailable: the writer reports that once.
+    bool Record(CFolderLock::Result result, ULONGLONG nowMs);
+
+  private:
+    bool unavailable_ = false;
+    ULONGLONG nextProbeMs_ = 0;  // when the next probe or open is due
 };
 
 // Holds a folder's lock for a scope; `owned()` says whether it was obtained.
@@ -60,7 +101,11 @@ class CFolderLockHolder {
   public:
     explicit CFolderLockHolder(CFolderLock& lock, DWORD waitMs = kFolderLockWaitMs)
         : lock_(lock), result_(lock.Acquire(waitMs)) {}
-    ~CFolderLockHolder() { lock_.Release(); }
+    // Waits as `backOff` plans; kFailed when it plans no acquisition.
+    CFolderLockHolder(CFolderLock& lock, CLockBackOff& backOff);
+    ~CFolderLockHolder() {
+        if (owned()) lock_.Release();
+    }
     CFolderLockHolder(const CFolderLockHolder&) = delete;
     CFolderLockHolder& operator=(const CFolderLockHolder&) = delete;
 
@@ -70,10 +115,13 @@ class CFolderLockHolder {
                result_ == CFolderLock::Result::kAbandoned;
     }
     bool abandoned() const { return result_ == CFolderLock::Result::kAbandoned; }
+    // Whether this acquisition found the lock newly unavailable (with a back-off).
+    bool lost() const { return lost_; }
 
   private:
     CFolderLock& lock_;
-    CFolderLock::Result result_;
+    CFolderLock::Result result_ = CFolderLock::Result::kFailed;
+    bool lost_ = false;
 };
 
 }  // namespace ETWLogging

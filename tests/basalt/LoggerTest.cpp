@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "basalt/StringHelpers.h"
+#include "tests/support/BasaltTestSupport.h"
 
 using namespace Basalt;
 
@@ -26,12 +27,6 @@ class RecordingHandler : public ILoggingHandler {
                                         function, line, message));
     }
     Lines received;
-};
-
-class RecordingOutput : public DebugOutputAPI {
-  public:
-    void Write(const wchar_t* text) override { lines.push_back(text); }
-    Lines lines;
 };
 
 std::wstring Id(const ILoggingHandler* handler) {
@@ -127,7 +122,7 @@ TEST_F(FoundationLogger, MessagesAreFormattedWithWideStrings) {
 }
 
 TEST(DefaultLoggingHandler, WritesOneDebuggerLinePerTypedMessage) {
-    auto output = std::make_shared<RecordingOutput>();
+    auto output = std::make_shared<TestSupport::RecordingDebugOutput>();
     CDefaultLoggingHandler handler(output);
     handler.Log(0, L"alpha", L"f", 5, L"x");
     handler.Log(1, L"alpha", L"f", 5, L"x");
@@ -141,7 +136,7 @@ TEST(DefaultLoggingHandler, WritesOneDebuggerLinePerTypedMessage) {
 // message reaches the dead object.
 TEST(DefaultLoggingHandler, DestroyedWhileRegisteredItUnregistersItself) {
     {
-        CDefaultLoggingHandler handler(std::make_shared<RecordingOutput>());
+        CDefaultLoggingHandler handler(std::make_shared<TestSupport::RecordingDebugOutput>());
         ASSERT_EQ(CLogger::RegisterHandler(&handler), 0u);
     }
     EXPECT_EQ(CLogger::GetRegisteredHandler(), nullptr);

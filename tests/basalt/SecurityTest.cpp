@@ -135,6 +135,31 @@ TEST_F(KeySecurity, LibraryLackingTheFunctionsGivesFileNotFound) {
     EXPECT_FALSE(EveryoneHasFullAccess(key_.GetHandle()));
 }
 
+TEST(AdministratorsDacl, GrantsTheAccessToLocalSystemAndAdministratorsAlone) {
+    Advapi32API api;
+    ASSERT_TRUE(api.LoadFunctions());
+    const struct {
+        DWORD access;
+        DWORD inheritance;
+        const wchar_t* dacl;
+    } kCases[] = {
+        {SYNCHRONIZE | MUTEX_MODIFY_STATE, NO_INHERITANCE,
+         L"D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)"},
+        {GENERIC_ALL, SUB_CONTAINERS_AND_OBJECTS_INHERIT, L"D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)"},
+    };
+    for (const auto& entry : kCases) {
+        UniqueLocal acl;
+        UniqueLocal descriptor;
+        ASSERT_EQ(BuildAdministratorsDacl(api, entry.access, entry.inheritance, acl, descriptor),
+                  0);
+        UniqueLocal text;
+        ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            reinterpret_cast<LPWSTR*>(text.put()), nullptr));
+        EXPECT_STREQ(entry.dacl, static_cast<const wchar_t*>(text.get()));
+    }
+}
+
 TEST(Advapi32API, BindsAllTwentySixFromTheSystemFolder) {
     Advapi32API api, unbound;
     EXPECT_TRUE(api.IsNTPlatform());

@@ -11,6 +11,7 @@
 #include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 #include "logging/LogBuilder.h"
+#include "tests/support/ReadyProgram.h"
 #include "tests/support/TestSupport.h"
 
 using namespace TestSupport;
@@ -294,6 +295,21 @@ TEST_F(Hvlogcfg, ChangeTheFrameworkWouldNotSeeIsRefusedLeavingTheFile) {
     bytes = ReadFileBytes(FolderIni());
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), shadowed);
     EXPECT_FALSE(FileExists(FolderIni() + L".hvlogcfg-tmp"));
+}
+
+// The folder's lock lets only LocalSystem and the administrators in: a change whose lock
+// shuts this account out (here a lock name taken with an empty DACL) is refused in one
+// line, and the file is not written.
+TEST_F(Hvlogcfg, ChangeWhoseLockShutsTheAccountOutSaysRunAsAdministrator) {
+    const std::wstring folder = LogRoot() + L"\\RQD\\gatesvc";
+    Basalt::UniqueKernelHandle squatter = StartProgramUntilOutput(
+        L"\"" + ProgramFolder() + L"\\squat_lock.exe\" \"" + folder + L"\" empty-dacl 120",
+        "ready");
+    ASSERT_TRUE(squatter);
+    Expect(L"set file Severity 2", 1, {"cannot take the lock of", "run as administrator"});
+    ::TerminateProcess(squatter.get(), 0);
+    ::WaitForSingleObject(squatter.get(), INFINITE);
+    EXPECT_FALSE(FileExists(FolderIni()));
 }
 
 TEST_F(Hvlogcfg, EtwSeverityOutsideOneToSixIsRefused) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "basalt/FileChecks.h"
+#include "basalt/Logging/internal_logging.h"
 #include "basalt/ShlObjAPI.h"
 #include "basalt/UniqueHandle.h"
 
@@ -95,6 +96,13 @@ class FolderShell : public Basalt::ShlObjAPI {
 
   private:
     std::wstring folder_;
+};
+
+// A debugger output that records the lines handed to it, for one thread.
+class RecordingDebugOutput : public Basalt::DebugOutputAPI {
+  public:
+    void Write(const wchar_t* text) override { lines.push_back(text); }
+    std::vector<std::wstring> lines;
 };
 
 // The owners and DACLs of a machine with real accounts, which Wine does not keep: a

@@ -16,6 +16,7 @@
 #include "logging/file/FolderLock.h"
 #include "logging/file/IniReader.h"
 #include "tests/logging/file/FileTestSupport.h"
+#include "tests/support/ReadyProgram.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -207,6 +208,69 @@ TEST(FileLoggingProcesses, WritersAtOnceLoseNothing) {
         if (last > 0) {
             EXPECT_EQ(last, ReadSetting(ini, kLastLogIdxKey));
         }
+    }
+}
+
+// Whatever another user does with the lock's name (creates it first as a mutex, with the
+// framework's security or none that lets anyone in, or as an event, or holds the mutex),
+// a logger beside it loses no line, no file grows past twice MaxSize, the ring still
+// turns, and the lock that cannot be had is reported once, as debugger output.
+TEST(FileLoggingProcesses, SquattedLockLosesNothingAndKeepsTheRingTurning) {
+    constexpr DWORD kMaxSize = 262144;
+    constexpr int kLines = 800;  // about 240 lines of 2 KiB fill a file without the lock
+    const struct {
+        const wchar_t* mode;
+        const wchar_t* reason;  // in the report
+    } kSquatters[] = {{L"hold", L"held it"},
+                      {L"mutex", L"held it"},
+                      {L"empty-dacl", L"error 5"},
+                      {L"event", L"error 6"}};
+    for (const auto& squatter : kSquatters) {
+        SCOPED_TRACE(squatter.mode);
+        TestSupport::ScratchFolder data(TestSupport::PerTestFolderName(L"Squatted") +
+                                        squatter.mode);
+        auto debug = std::make_shared<TestSupport::RecordingDebugOutput>();
+        CLogging logger(std::make_shared<TestSupport::FolderShell>(data.path()), nullptr, debug);
+        ASSERT_EQ(ERROR_SUCCESS, logger.Init(L"RQD", nullptr, nullptr, nullptr));
+        const std::wstring folder = logger.LogFolder();
+        const std::wstring ini = logger.FolderIniPath();
+        const std::wstring module = logger.ModuleBaseName();
+        logger.Stop();
+        ASSERT_TRUE(WriteSetting(ini, L"MaxSize", kMaxSize));
+        ASSERT_TRUE(WriteSetting(ini, L"MaxEntries", 20));  // nothing is overwritten
+
+        Basalt::UniqueKernelHandle squatting = TestSupport::StartProgramUntilOutput(
+            Basalt::FormatString(L"\"%s\\squat_lock.exe\" \"%s\" %s 120",
+                                 TestSupport::ProgramFolder().c_str(), folder.c_str(),
+                                 squatter.mode),
+            "ready");
+        ASSERT_TRUE(squatting);
+        ASSERT_EQ(ERROR_SUCCESS, logger.Init(L"RQD", nullptr, nullptr, nullptr));
+        const std::wstring padding(1000, L'x');
+        for (int i = 0; i < kLines; ++i) {
+            const std::wstring message = Basalt::FormatString(L"s%06d ", i) + padding;
+            ASSERT_EQ(ERROR_SUCCESS,
+                      logger.LogMessage(nullptr, nullptr, 0, kLevelError, message.c_str()));
+        }
+        logger.Stop();
+        ::TerminateProcess(squatting.get(), 0);
+        ::WaitForSingleObject(squatting.get(), INFINITE);
+
+        int next = 0;
+        DWORD last = 0;
+        for (DWORD index = 0; FileExists(LogFileName(folder, module, nullptr, index)); ++index) {
+            const std::wstring file = LogFileName(folder, module, nullptr, index);
+            last = index;
+            EXPECT_LE(TestSupport::ReadFileBytes(file).size(), 2u * kMaxSize) << index;
+            for (const std::wstring& message : TestSupport::ReadLogMessages(file)) {
+                ASSERT_EQ(Basalt::FormatString(L"s%06d ", next) + padding, message);
+                ++next;
+            }
+        }
+        EXPECT_EQ(kLines, next);
+        EXPECT_GE(last, 2u);  // turned at least twice
+        ASSERT_EQ(1u, debug->lines.size());
+        EXPECT_NE(std::wstring::npos, debug->lines[0].find(squatter.reason)) << debug->lines[0];
     }
 }
 

@@ -24,6 +24,7 @@ namespace {
 using namespace ETWLogging;
 using TestSupport::FileExists;
 using TestSupport::FolderShell;
+using TestSupport::RecordingDebugOutput;
 
 constexpr DWORD kOk = ERROR_SUCCESS;
 constexpr DWORD kBad = ERROR_INVALID_PARAMETER;
@@ -31,12 +32,6 @@ constexpr DWORD kBad = ERROR_INVALID_PARAMETER;
 class FixedClock : public LocalClockAPI {
   public:
     void Now(SYSTEMTIME& time) override { time = {2026, 12, 2, 8, 13, 2, 3, 0}; }
-};
-
-class RecordingDebugOutput : public Basalt::DebugOutputAPI {
-  public:
-    void Write(const wchar_t* text) override { lines.push_back(text); }
-    std::vector<std::wstring> lines;
 };
 
 std::wstring Utf16(const std::vector<unsigned char>& bytes, size_t from = 2) {
