@@ -105,13 +105,29 @@ class CFolderChain {
     std::vector<BYTE> self_;
 };
 
-// Whether the open `file` is a plain file with one name whose final path is
-// `expectedFinal`: 0 with its information, or a refusal code.
-DWORD CheckFileHandle(HANDLE file, const std::wstring& expectedFinal,
-                      BY_HANDLE_FILE_INFORMATION& information);
+// What a check learns of an open file.
+struct FileFacts {
+    ULONGLONG size = 0;
+    FILETIME lastWrite = {};
+    DWORD attributes = 0;
+    DWORD links = 0;
+};
 
-// Whether two checked handles are of one file (volume and file index).
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& first, const BY_HANDLE_FILE_INFORMATION& second);
+// Whether the open `file` is a plain file with one name whose final path is
+// `expectedFinal`: 0 with its facts, or a refusal code. Made of the cheap
+// queries (basic and standard information), as it runs for every message.
+DWORD CheckFileHandle(HANDLE file, const std::wstring& expectedFinal, FileFacts& facts);
+
+// The volume and index of an open file, which no other file shares.
+struct FileIdentity {
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    bool operator==(const FileIdentity& other) const {
+        return volume == other.volume && index == other.index;
+    }
+};
+// False when the system cannot say (GetFileInformationByHandle).
+bool QueryFileIdentity(HANDLE file, FileIdentity& identity);
 
 // Creates `folder`\`name` new (CREATE_NEW, so never through a name that
 // exists) below a checked folder whose final path is `folderFinal`, with
@@ -119,7 +135,7 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& first, const BY_HANDLE_FILE_INFO
 // is deleted through its handle. 0 with the handle, or the code.
 DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
                            const std::wstring& name, DWORD access, UniqueHandle& file,
-                           BY_HANDLE_FILE_INFORMATION& information);
+                           FileFacts& facts);
 
 // Opens `folder`\`name`, a file below a checked folder whose final path is
 // `folderFinal`: an existing one, or, with `create`, a new one (never through
@@ -127,11 +143,11 @@ DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folde
 // handle is refused unless it is a plain file with one name at
 // `folderFinal`\`name`; a file created here and refused is deleted through
 // the handle, which therefore also asks for DELETE. 0 with the handle, the
-// file's information and whether it was created; ERROR_FILE_NOT_FOUND when it
+// file's facts and whether it was created; ERROR_FILE_NOT_FOUND when it
 // does not exist and `create` is false; a refusal or system code otherwise.
 DWORD OpenCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
                       const std::wstring& name, DWORD access, bool create, UniqueHandle& file,
-                      BY_HANDLE_FILE_INFORMATION& information, bool& created);
+                      FileFacts& facts, bool& created);
 
 // Empties the open file (FILE_WRITE_DATA) through its handle.
 DWORD EmptyThroughHandle(HANDLE file);

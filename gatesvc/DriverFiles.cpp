@@ -82,8 +82,8 @@ DWORD ReadCheckedFile(const std::wstring& folder, const wchar_t* fileName, DWORD
     if (!file) return ::GetLastError();
     // FILE_FLAG_OPEN_REPARSE_POINT is not honoured everywhere (Wine follows links
     // anyway): what the handle really is comes from its final path.
-    BY_HANDLE_FILE_INFORMATION information = {};
-    code = Basalt::CheckFileHandle(file.get(), folderPath + L"\\" + fileName, information);
+    Basalt::FileFacts facts;
+    code = Basalt::CheckFileHandle(file.get(), folderPath + L"\\" + fileName, facts);
     if (code != ERROR_SUCCESS) return code;
     if (::GetFileType(file.get()) != FILE_TYPE_DISK) return ERROR_BAD_PATHNAME;
     return ReadAll(file.get(), maxBytes, bytes);

@@ -265,11 +265,11 @@ std::wstring WhyServicesIgnore(const FileLoggerPaths& paths,
     DWORD code = chain.Open(paths.programData, levels, /*create=*/false, folderFinal, failedAt);
     Basalt::UniqueHandle file;
     if (code == ERROR_SUCCESS) {
-        BY_HANDLE_FILE_INFORMATION information = {};
+        Basalt::FileFacts facts;
         bool created = false;
         code = Basalt::OpenCheckedFile(folder, folderFinal, ETWLogging::kIniFileName,
                                        FILE_READ_ATTRIBUTES | READ_CONTROL, /*create=*/false, file,
-                                       information, created);
+                                       facts, created);
         if (code == ERROR_SUCCESS && !chain.OwnerTrusted(file.get())) {
             code = Basalt::kErrorUntrustedOwner;
         }

@@ -503,13 +503,13 @@ DWORD CLogging::OpenRingFile(DWORD index, bool empty, ULONGLONG& size) {
     const DWORD access =
         GENERIC_READ | FILE_APPEND_DATA | READ_CONTROL | (empty ? FILE_WRITE_DATA : 0);
     Basalt::UniqueHandle opened;
-    BY_HANDLE_FILE_INFORMATION information = {};
+    Basalt::FileFacts facts;
     bool created = false;
     DWORD code = Basalt::OpenCheckedFile(paths_.logFolder, folderFinal_, name, access,
-                                         /*create=*/true, opened, information, created);
+                                         /*create=*/true, opened, facts, created);
     if (code != ERROR_SUCCESS) return code;
     if (!created && !chain_.WriterTrusts(opened.get())) return Basalt::kErrorUntrustedOwner;
-    size = (ULONGLONG{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    size = facts.size;
     bool fresh = created || size == 0;
     if (empty && !fresh) {
         code = Basalt::EmptyThroughHandle(opened.get());
@@ -558,10 +558,10 @@ DWORD CLogging::EndTornLine() {
 bool CLogging::LoadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
                               Basalt::CObfuscatedIniReader& reader, DWORD& code) {
     Basalt::UniqueHandle file;
-    BY_HANDLE_FILE_INFORMATION information = {};
+    Basalt::FileFacts facts;
     bool created = false;
     code = Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName, GENERIC_READ | READ_CONTROL,
-                                   /*create=*/false, file, information, created);
+                                   /*create=*/false, file, facts, created);
     if (code == ERROR_SUCCESS && !chain_.WriterTrusts(file.get())) {
         code = Basalt::kErrorUntrustedOwner;
     }

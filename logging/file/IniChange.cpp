@@ -51,16 +51,17 @@ DWORD WriteAll(HANDLE file, const std::string& bytes) {
 // The copy `name`, opened again by name once the profile functions are done
 // with it, and only when it is still the file created as `created`.
 DWORD ReopenCopy(const std::wstring& folder, const std::wstring& folderFinal,
-                 const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& created,
+                 const std::wstring& name, const Basalt::FileIdentity& created,
                  Basalt::UniqueHandle& copy) {
     constexpr DWORD kAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
     copy.reset(::CreateFileW((folder + L"\\" + name).c_str(), kAccess,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!copy) return ::GetLastError();
-    BY_HANDLE_FILE_INFORMATION now = {};
-    DWORD code = Basalt::CheckFileHandle(copy.get(), folderFinal + L"\\" + name, now);
-    if (code == ERROR_SUCCESS && !Basalt::SameFile(now, created))
+    Basalt::FileFacts facts;
+    Basalt::FileIdentity now;
+    DWORD code = Basalt::CheckFileHandle(copy.get(), folderFinal + L"\\" + name, facts);
+    if (code == ERROR_SUCCESS && !(Basalt::QueryFileIdentity(copy.get(), now) && now == created))
         code = Basalt::kErrorLinkedElsewhere;
     if (code != ERROR_SUCCESS) copy.reset();
     return code;
@@ -90,19 +91,17 @@ DWORD ReadIni(const std::wstring& folder, const std::wstring& folderFinal,
     exists = false;
     bytes.clear();
     Basalt::UniqueHandle file;
-    BY_HANDLE_FILE_INFORMATION information = {};
+    Basalt::FileFacts facts;
     bool created = false;
     DWORD code =
         Basalt::OpenCheckedFile(folder, folderFinal, kIniFileName, GENERIC_READ | READ_CONTROL,
-                                /*create=*/false, file, information, created);
+                                /*create=*/false, file, facts, created);
     if (code == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (code != ERROR_SUCCESS) return code;
     if (!chain.WriterTrusts(file.get())) return Basalt::kErrorUntrustedOwner;
     exists = true;
-    written = information.ftLastWriteTime;
-    const LONGLONG size =
-        (static_cast<LONGLONG>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    return ReadAll(file.get(), size, bytes);
+    written = facts.lastWrite;
+    return ReadAll(file.get(), static_cast<LONGLONG>(facts.size), bytes);
 }
 
 }  // namespace
@@ -131,9 +130,15 @@ bool ChangeIniThroughCopy(const std::wstring& folder, const std::wstring& folder
 
     const std::wstring name = CopyName();
     Basalt::UniqueHandle copy;
-    BY_HANDLE_FILE_INFORMATION created = {};
-    code = Basalt::CreateNewCheckedFile(folder, folderFinal, name, GENERIC_WRITE, copy, created);
+    Basalt::FileFacts facts;
+    Basalt::FileIdentity created;
+    code = Basalt::CreateNewCheckedFile(folder, folderFinal, name, GENERIC_WRITE, copy, facts);
     if (code != ERROR_SUCCESS) return fail(IniChangeStep::kCopy, code);
+    if (!Basalt::QueryFileIdentity(copy.get(), created)) {
+        code = ::GetLastError();
+        Basalt::DeleteThroughHandle(copy.get());
+        return fail(IniChangeStep::kCopy, code);
+    }
     code = WriteAll(copy.get(), failure.before);
     if (code != ERROR_SUCCESS) {
         Basalt::DeleteThroughHandle(copy.get());

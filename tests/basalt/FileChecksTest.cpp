@@ -159,7 +159,7 @@ TEST(CheckedFileTest, OpensOrCreatesAPlainFileAndRefusesAHardLink) {
               chain.Open(folder.path(), {L"logs"}, /*create=*/true, finalPath, failedAt));
     const std::wstring logs = folder / L"logs";
     Basalt::UniqueHandle file;
-    BY_HANDLE_FILE_INFORMATION information = {};
+    Basalt::FileFacts information;
     bool created = false;
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
               Basalt::OpenCheckedFile(logs, finalPath, L"a.log", GENERIC_READ, /*create=*/false,
