@@ -16,6 +16,8 @@ std::wstring SourceNameFromPath(const wchar_t* path) {
     return Basalt::WithoutExtension(name);
 }
 
+namespace internal {
+
 bool IsLevelEnabledForSource(DWORD level) noexcept {
     try {
         return IsLogLevelEnabled(level);
@@ -37,10 +39,13 @@ DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function
         va_list args;
         va_start(args, format);
         Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
-        return facade->LogV(level, source.c_str(), functionName.c_str(), line, format, args);
+        return facade->LogPrintableV(level, source.c_str(), functionName.c_str(), line, format,
+                                     args);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
+
+}  // namespace internal
 
 }  // namespace ETWLogging
