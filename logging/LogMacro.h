@@ -32,6 +32,7 @@
 //
 // Threads: any thread may log once the identity (LogFacade.h) is set; the
 // first message builds the logger, concurrent first callers wait for it.
+// Nothing to own: the facade owns the logger.
 #pragma once
 
 #include <windows.h>
