@@ -1,6 +1,7 @@
 # What `cmake --install` lays out, and the release archive made from it:
 #   bin/                     gatesvc.exe, hvlogcfg.exe
-#   include/basalt, logging  the public headers, as the sources include them
+#   include/logging, basalt  the public interface and nothing else, included as
+#                            in the sources ("logging/LogMacro.h")
 #   lib/                     the static libraries
 #   lib/cmake/ETWLogging/    the package: find_package(ETWLogging CONFIG) gives
 #                            ETWLogging::ETWLogging, which brings ETWLogging::Basalt
@@ -9,10 +10,33 @@ include(CMakePackageConfigHelpers)
 set_target_properties(basalt PROPERTIES EXPORT_NAME Basalt)
 set_target_properties(etwlogging PROPERTIES EXPORT_NAME ETWLogging)
 
+# The public interface: the headers a module includes, and those they include.
+# Everything else (the back ends' classes, the cipher and digest, the INI
+# readers, the folder lock, the line format, the default handler) is internal
+# and may change with any version.
+set(GATESVC_PUBLIC_HEADERS
+  logging/LogMacro.h                 # ETWLOGGING_LOG and one macro per level
+  logging/FormatCheck.h              # the formats' compile-time and run-time check
+  logging/LogFacade.h                # the process-wide facade and logging identity
+  logging/LoggingIf.h                # levels, result codes, the logger interfaces
+  logging/LoggingConfigListenerIf.h  # the configuration listener interface
+  logging/LogBuilder.h               # the back-end choice
+  logging/LoggingKeys.h              # where the configuration lives in the registry
+  basalt/RegKey.h                    # registry keys
+  basalt/ObfuscatedRegKey.h          # registry keys with enciphered values
+  basalt/Logging/Logger.h            # the foundation logger and its handler interface
+  basalt/FileVersionInfo.h           # version resources of files
+  basalt/OSInfo.h                    # the operating system's version
+  basalt/PathHelpers.h               # folder and path helpers
+  basalt/ShlObjAPI.h                 # known folders (used by FileVersionInfo.h)
+)
+
 install(TARGETS gatesvc hvlogcfg RUNTIME DESTINATION bin)
 install(TARGETS basalt etwlogging EXPORT ETWLoggingTargets ARCHIVE DESTINATION lib)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/basalt ${PROJECT_SOURCE_DIR}/logging
-        DESTINATION include FILES_MATCHING PATTERN "*.h")
+foreach(header IN LISTS GATESVC_PUBLIC_HEADERS)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION include/${folder})
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 
 set(package_dir lib/cmake/ETWLogging)
