@@ -1,10 +1,11 @@
-# What `cmake --install` lays out, and the release archive made from it:
+# What `cmake --install` lays out; scripts/release.sh makes the release archive from it:
 #   bin/                     gatesvc.exe, hvlogcfg.exe
 #   include/logging, basalt  the public interface and nothing else, included as
 #                            in the sources ("logging/LogMacro.h")
 #   lib/                     the static libraries
 #   lib/cmake/ETWLogging/    the package: find_package(ETWLogging CONFIG) gives
 #                            ETWLogging::ETWLogging, which brings ETWLogging::Basalt
+#   README.txt, CHANGELOG.md the operator's README and the changes by version
 include(CMakePackageConfigHelpers)
 
 set_target_properties(basalt PROPERTIES EXPORT_NAME Basalt)
@@ -37,7 +38,10 @@ foreach(header IN LISTS GATESVC_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION include/${folder})
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+# The operator's README, with Windows line ends for Notepad.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/README.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY
+               NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
 
 set(package_dir lib/cmake/ETWLogging)
 install(EXPORT ETWLoggingTargets NAMESPACE ETWLogging:: DESTINATION ${package_dir})
@@ -49,15 +53,3 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ETWLoggingConfigVersion.c
 install(FILES ${PROJECT_BINARY_DIR}/ETWLoggingConfig.cmake
               ${PROJECT_BINARY_DIR}/ETWLoggingConfigVersion.cmake
         DESTINATION ${package_dir})
-
-# The release archive: gatesvc-<version>-win32.zip (win64 for the x86_64 build).
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME gatesvc)
-set(CPACK_PACKAGE_VENDOR Halvik)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(CPACK_SYSTEM_NAME win32)
-else()
-  set(CPACK_SYSTEM_NAME win64)
-endif()
-set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
-include(CPack)

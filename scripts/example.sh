@@ -12,7 +12,7 @@ fail() { echo "example: $*" >&2; exit 1; }
 
 rm -rf "$prefix" build/example
 cmake --install build/mingw64 --prefix "$prefix" >/dev/null
-for file in bin/gatesvc.exe bin/hvlogcfg.exe README.md \
+for file in bin/gatesvc.exe bin/hvlogcfg.exe README.txt CHANGELOG.md \
             lib/libetwlogging.a lib/libbasalt.a \
             lib/cmake/ETWLogging/ETWLoggingConfig.cmake \
             lib/cmake/ETWLogging/ETWLoggingConfigVersion.cmake; do
