@@ -202,7 +202,7 @@ constexpr Piece NextPiece(const wchar_t* format, size_t& i, Conversion& conversi
                           FormatError& error) {
     if (format[i] == L'\0') return Piece::kEnd;
     if (format[i] != L'%') {
-        ++i;
+        while (format[i] != L'\0' && format[i] != L'%') ++i;
         return Piece::kText;
     }
     ++i;
