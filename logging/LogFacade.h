@@ -32,7 +32,8 @@ constexpr size_t kFacadeCutChars = 2080;
 
 // The program's logging identity, read once when the facade is created.
 // Start-up sets it before anything can be logged; later changes are not seen.
-// The strings are not copied: they must live as long as the process (literals).
+// The strings are read, not copied, at that moment: they must live until the
+// first message (literals do).
 struct LogIdentity {
     // Selects the ETW configuration layout of a product; none for the default one.
     const wchar_t* productTag = nullptr;
