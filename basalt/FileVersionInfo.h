@@ -1,4 +1,7 @@
 // Version resources of files, by path or by name in the System folder.
+//
+// An object owns its copy of the resource and belongs to one thread at a time;
+// the shell service is shared (std::shared_ptr).
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,7 @@
 // Which Windows family, version and service pack the process runs on, and
 // whether it is a 32-bit process on 64-bit Windows. Computed once, lazily,
-// under a lock-free once-only guard; any thread may query.
+// under a lock-free once-only guard; any thread may query. A proxy owns its
+// system service and shares its computed state (std::shared_ptr).
 #pragma once
 
 #include <windows.h>

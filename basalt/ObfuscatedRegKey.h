@@ -1,5 +1,8 @@
 // Registry keys whose values are stored as enciphered, digest-checked
 // REG_BINARY records, whatever type the caller reads or writes.
+//
+// As CRegKey: a key owns its handle and closes it when destroyed, and belongs
+// to one thread at a time. The record functions keep no state (any thread).
 #pragma once
 
 #include <windows.h>

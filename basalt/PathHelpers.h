@@ -1,4 +1,7 @@
 // Directory, current-folder and path-text helpers, and the file name of a module.
+//
+// Free functions without state of their own: any thread may call them; the
+// strings they return are the caller's.
 #pragma once
 
 #include <windows.h>

@@ -5,6 +5,8 @@
 // place: every typed operation reaches the registry only through the
 // implementation's virtual QueryValue and SetValue. All operations return
 // Win32 codes; none throws. A key object belongs to one thread at a time.
+// A key owns its handle (closed when the key is destroyed or reopened);
+// Detach hands the handle over to the caller, who then closes it.
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,7 @@
 // The shell's known folders behind a replaceable service.
+//
+// The service keeps no state: one object may serve every thread. Users hold it
+// in shared ownership (std::shared_ptr).
 #pragma once
 
 #include <windows.h>

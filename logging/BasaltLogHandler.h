@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "basalt/Logging/internal_logging.h"
+#include "basalt/Logging/Logger.h"
 
 namespace ETWLogging {
 

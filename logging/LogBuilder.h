@@ -1,5 +1,9 @@
 // The log builder, which applies the back-end choice and builds the process
 // logger.
+//
+// The facade uses it once, inside its once-only creation; the process-wide
+// builder lives until exit. A logger it builds belongs to the caller (one
+// reference, AddRef'd), which the facade then owns.
 #pragma once
 
 #include <windows.h>

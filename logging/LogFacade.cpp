@@ -98,6 +98,26 @@ DWORD CLogFacade::Log(DWORD level, const wchar_t* file, const wchar_t* function,
 
 DWORD CLogFacade::LogV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                        const wchar_t* format, va_list args) {
+    // The secure printer refuses such a format through its invalid-parameter
+    // handler, which on Windows ends the process by default: the format is
+    // logged as text instead.
+    if (format != nullptr && !IsPrintableFormat(format)) {
+        const std::wstring marked = std::wstring(kUnprintableFormatMarker) + format;
+        return LogPrintable(level, file, function, line, L"%s", marked.c_str());
+    }
+    return LogPrintableV(level, file, function, line, format, args);
+}
+
+DWORD CLogFacade::LogPrintable(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                               const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Basalt::ScopeGuard argsEnd([&args] { va_end(args); });
+    return LogPrintableV(level, file, function, line, format, args);
+}
+
+DWORD CLogFacade::LogPrintableV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                                const wchar_t* format, va_list args) {
     if (logger_ == nullptr) return kErrorNoLogger;
     const DWORD started = logger_->Start();
     if (started != ERROR_SUCCESS) return started;

@@ -1,5 +1,10 @@
 // The process-wide logging facade through which every message of the program
 // passes, and the process-wide logging identity it is created with.
+//
+// Ownership: the facade is the process's own (GetLogFacade); it owns its
+// logger and destroys it at exit. Threads: any thread may log through it once
+// the identity is set; creation is once-only, and the facade adds no lock
+// around a message (each back end guards its own state).
 #pragma once
 
 #include <windows.h>
@@ -8,6 +13,7 @@
 
 #include <memory>
 
+#include "logging/FormatCheck.h"
 #include "logging/LoggingIf.h"
 
 namespace Basalt {
@@ -25,18 +31,36 @@ constexpr size_t kFacadeCutTrigger = 4160;
 constexpr size_t kFacadeCutChars = 2080;
 
 // The program's logging identity, read once when the facade is created.
-// Start-up sets it before anything can be logged.
+// Start-up sets it before anything can be logged; later changes are not seen.
+// The strings are read, not copied, at that moment: they must live until the
+// first message (literals do).
 struct LogIdentity {
+    // Selects the ETW configuration layout of a product; none for the default one.
     const wchar_t* productTag = nullptr;
+    // The group: the file back end's folder HVLOGS\<group>\<module> and the ETW
+    // logger name "<group>\<module>". None for no group; an empty text makes
+    // the back end refuse to start, and nothing is logged.
     const wchar_t* groupName = L"_no_group";
+    // The module whose file name names the logger and its log files; none for
+    // the program's executable.
     HMODULE module = nullptr;
+    // Added to the log file names as "<module>_<host>NNN.log"; none for no host
+    // part. Empty is refused as for the group.
     const wchar_t* hostName = L"_no_host";
+    // 1 chooses the file back end in code, whatever the registry's "Logging
+    // Mechanism" says (which the operator sets with "hvlogcfg set mechanism");
+    // 0 lets that value choose (ETW unless it is 1).
     DWORD forceFileLogging = 0;
 };
 
 // The process-wide identity. Not guarded: set on the main thread before the
 // first log request.
 LogIdentity& ProcessLogIdentity();
+
+namespace internal {
+DWORD LogFromSource(DWORD level, const wchar_t* sourcePath, const char* function, int line,
+                    const wchar_t* format, ...);
+}  // namespace internal
 
 class CLogFacade {
   public:
@@ -50,7 +74,9 @@ class CLogFacade {
                     const wchar_t* hostName, DWORD forceFileLogging);
 
     // Formats and hands a message to the logger: ERROR_FUNCTION_FAILED without one, the code of
-    // a failed Start, else 0 (extended loggers) or LogMessage's code.
+    // a failed Start, else 0 (extended loggers) or LogMessage's code. A format that the printer
+    // would refuse (IsPrintableFormat) is not printed: the message is kUnprintableFormatMarker
+    // and the format's text. The arguments cannot be checked here; ETWLOGGING_LOG checks them.
     DWORD Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
               const wchar_t* format, ...);
     // The same with the arguments in a va_list, which the caller starts and ends.
@@ -72,6 +98,18 @@ class CLogFacade {
     void SetRegisteredHandler(Basalt::ILoggingHandler* handler) { registeredHandler_ = handler; }
 
   private:
+    // The macros' formats are checked when they are compiled.
+    friend DWORD internal::LogFromSource(DWORD level, const wchar_t* sourcePath,
+                                         const char* function, int line, const wchar_t* format,
+                                         ...);
+
+    // LogV for a format known to be printable.
+    DWORD LogPrintableV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                        const wchar_t* format, va_list args);
+    // The variadic form of LogPrintableV.
+    DWORD LogPrintable(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                       const wchar_t* format, ...);
+
     std::unique_ptr<CLoggingIf> logger_;
     Basalt::ILoggingHandler* registeredHandler_ = nullptr;
 };

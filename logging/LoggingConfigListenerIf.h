@@ -1,4 +1,7 @@
 // Told of every change of a logger's enabled state and level.
+//
+// A logger owns the listener that its InitEx accepted and deletes it. The ETW
+// back end calls it on the tracing service's thread, while others may log.
 #pragma once
 
 #include <windows.h>

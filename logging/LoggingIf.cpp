@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "logging/FormatCheck.h"
+
 namespace ETWLogging {
 namespace {
 
@@ -25,7 +27,11 @@ DWORD CLoggingIf::FormatAndLog(DWORD level, const wchar_t* file, const wchar_t* 
     // Zero-filled, so that a format the runtime gives up on part way still
     // leaves a terminated text.
     wchar_t buffer[kFormatBufferChars] = {};
-    if (format != nullptr) {
+    if (format != nullptr && !IsPrintableFormat(format)) {
+        // The printer's invalid-parameter handler would end the process on
+        // Windows: the format is logged as text, cut as a message is.
+        ::_snwprintf(buffer, kFormatBufferChars - 1, L"%s%s", kUnprintableFormatMarker, format);
+    } else if (format != nullptr) {
         // At most 4159 characters; a cut or failed format ends at position 4159.
         const int written = ::_vsnwprintf(buffer, kFormatBufferChars - 1, format, args);
         if (written < 0) buffer[kFormatBufferChars - 1] = L'\0';

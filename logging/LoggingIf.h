@@ -1,5 +1,10 @@
 // Severity levels, result codes and the logger interfaces that every back end
 // implements.
+//
+// Ownership: a logger built by the facade belongs to the facade (LogFacade.h);
+// programs log through the facade or the macros (LogMacro.h) and need not
+// hold one. Threads: each back end states which of its operations may run
+// concurrently (the ETW and file back ends take messages from any thread).
 #pragma once
 
 #include <windows.h>
@@ -10,7 +15,15 @@
 
 namespace ETWLogging {
 
-// Severity levels. 6 is a second "Information" that the ETW back end maps to 3.
+// Severity levels, in this order: a message is written when its level is at
+// or above the logger's threshold (GetSeverity), which starts at
+// kDefaultSeverity, 3. So by default Normal (1) and Warning (2) messages are
+// dropped, and Information (3), Error (4) and Critical (5) are written; the
+// ETW back end also writes level 3 whatever its threshold. The numbers are
+// the ones stored settings use. The threshold is changed by the operator
+// ("hvlogcfg set file Severity N" for the file back end, "hvlogcfg set etw
+// Severity N" or a trace session's level for ETW) or in code with SetSeverity.
+// 6 is a second "Information" that the ETW back end maps to 3.
 constexpr DWORD kLevelNormal = 1;
 constexpr DWORD kLevelWarning = 2;
 constexpr DWORD kLevelInformation = 3;

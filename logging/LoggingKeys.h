@@ -1,5 +1,6 @@
 // Where the logging configuration lives in the registry (below HKEY_LOCAL_MACHINE),
 // for every part of the logging library and the tools that write it.
+// Constants only.
 #pragma once
 
 #include <windows.h>

@@ -86,6 +86,29 @@ TEST_F(LogFacadeTest, PlainLoggerGetsMessagesCutOnlyPastTheTrigger) {
     EXPECT_EQ(messages[2].line, 7);
 }
 
+// The printer refuses these formats, on Windows through its invalid-parameter handler, which
+// ends the process: the facade and the fixed-level operations log the format's text instead.
+TEST_F(LogFacadeTest, UnprintableFormatIsLoggedAsAMarkerWithItsText) {
+    for (const wchar_t* format : {L"%", L"abc%", L"%y", L"%1$s", L"%n"}) {
+        const std::wstring marked = std::wstring(kUnprintableFormatMarker) + format;
+        auto plain = std::make_unique<RecordingLogger>();
+        RecordingLogger* plainLogger = plain.get();
+        GetLogFacade()->SetLogger(std::move(plain));
+        EXPECT_EQ(GetLogFacade()->Log(4, L"f", L"fn", 1, format, L"argument"), 0u);
+        plainLogger->LogError(L"f", L"fn", 1, format, L"argument");
+        ASSERT_EQ(plainLogger->Messages().size(), 2u) << format;
+        EXPECT_EQ(plainLogger->Messages()[0].message, marked);
+        EXPECT_EQ(plainLogger->Messages()[1].message, marked);
+
+        auto extended = std::make_unique<RecordingExLogger>();
+        RecordingExLogger* extendedLogger = extended.get();
+        GetLogFacade()->SetLogger(std::move(extended));
+        EXPECT_EQ(GetLogFacade()->Log(4, L"f", L"fn", 1, format, L"argument"), 0u);
+        using Received = std::vector<std::pair<DWORD, std::wstring>>;
+        EXPECT_EQ(extendedLogger->received, (Received{{4, marked}}));
+    }
+}
+
 TEST_F(LogFacadeTest, FailedStartDropsTheMessageWithItsCode) {
     auto owned = std::make_unique<RecordingLogger>();
     RecordingLogger* logger = owned.get();
