@@ -451,13 +451,13 @@ int SetFileSetting(const Options& options, const std::wstring& key, const std::w
     if (setting == nullptr) {
         PrintError(L"unknown file setting " + key +
                    L" (Enable, MaxSize, MaxEntries, Severity, Options)");
-        return kExitFailure;
+        return kExitUsage;
     }
     DWORD number = 0;
     if (!ParseNumber(value, number) || !ETWLogging::IsAcceptableSetting(*setting, number)) {
         PrintError(Basalt::FormatString(L"%s must be %s, not %s", setting->key,
                                         RangeText(*setting).c_str(), value.c_str()));
-        return kExitFailure;
+        return kExitUsage;
     }
     FileLoggerPaths paths;
     std::vector<std::wstring> levels;
@@ -488,14 +488,18 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
     const FileSetting* setting = FindSetting(key);
     if (setting == nullptr) {
         PrintError(L"unknown file setting " + key);
-        return kExitFailure;
+        return kExitUsage;
     }
     FileLoggerPaths paths;
     std::vector<std::wstring> levels;
     std::wstring iniPath;
     if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
-    if (::GetFileAttributesW(iniPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        PrintF(L"%s: no such file, nothing to remove\n", iniPath.c_str());
+    bool valuePresent = false;
+    bool headerPresent = false;
+    ReadProfileText(iniPath, setting->key, valuePresent);
+    ReadProfileText(iniPath, std::wstring(L"_") + setting->key, headerPresent);
+    if (!valuePresent && !headerPresent) {  // a missing file holds nothing either
+        PrintF(L"%s: %s was not set\n", iniPath.c_str(), setting->key);
         return kExitSuccess;
     }
     std::wstring reason;

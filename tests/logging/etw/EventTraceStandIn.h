@@ -68,6 +68,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -198,6 +199,14 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     }
     size_t ConsumerCount() {
         return UnderLock([this] { return consumers_.size(); });
+    }
+    // Trace handles inside ProcessTrace now.
+    size_t ReadingCount() {
+        return UnderLock([this] {
+            return static_cast<size_t>(
+                std::count_if(consumers_.begin(), consumers_.end(),
+                              [](const auto& entry) { return entry.second.processing; }));
+        });
     }
     // The logger ids of the sessions that have the provider enabled, the oldest first.
     std::vector<USHORT> EnablingSessions(const GUID& controlGuid);
