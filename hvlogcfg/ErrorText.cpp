@@ -23,8 +23,8 @@ std::wstring DescribeError(DWORD code, bool elevated) {
     std::wstring described = text.empty() ? Basalt::FormatString(L"error %lu", code)
                                           : Basalt::FormatString(L"%s (%lu)", text.c_str(), code);
     if (code == ERROR_ACCESS_DENIED) {
-        described += elevated ? L", although this program runs as administrator"
-                              : L"; run as administrator";
+        described +=
+            elevated ? L", although this program runs as administrator" : L"; run as administrator";
     }
     return described;
 }

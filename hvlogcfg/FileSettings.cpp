@@ -494,23 +494,25 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
     std::vector<std::wstring> levels;
     std::wstring iniPath;
     if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
-    bool valuePresent = false;
-    bool headerPresent = false;
-    ReadProfileText(iniPath, setting->key, valuePresent);
-    ReadProfileText(iniPath, std::wstring(L"_") + setting->key, headerPresent);
-    if (!valuePresent && !headerPresent) {  // a missing file holds nothing either
-        PrintF(L"%s: %s was not set\n", iniPath.c_str(), setting->key);
+    if (::GetFileAttributesW(iniPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        PrintF(L"%s: %s was not set (no such file)\n", iniPath.c_str(), setting->key);
         return kExitSuccess;
     }
     std::wstring reason;
     const std::wstring header = std::wstring(L"_") + setting->key;
+    bool wasSet = false;  // told by the checked copy, once the folder and file pass the checks
     const bool changed = ChangeIniFile(
         paths, levels,
         [&](const std::wstring& file) {
-            return ::WritePrivateProfileStringW(kConfigSection, header.c_str(), nullptr,
-                                                file.c_str()) &&
-                   ::WritePrivateProfileStringW(kConfigSection, setting->key, nullptr,
-                                                file.c_str());
+            bool valuePresent = false;
+            bool headerPresent = false;
+            ReadProfileText(file, setting->key, valuePresent);
+            ReadProfileText(file, header, headerPresent);
+            wasSet = valuePresent || headerPresent;
+            return !wasSet || (::WritePrivateProfileStringW(kConfigSection, header.c_str(), nullptr,
+                                                            file.c_str()) &&
+                               ::WritePrivateProfileStringW(kConfigSection, setting->key, nullptr,
+                                                            file.c_str()));
         },
         [&](const std::wstring& file) {
             DWORD stored = 0;
@@ -521,7 +523,7 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
         PrintError(reason);
         return kExitFailure;
     }
-    PrintF(L"%s: %s removed\n", iniPath.c_str(), setting->key);
+    PrintF(wasSet ? L"%s: %s removed\n" : L"%s: %s was not set\n", iniPath.c_str(), setting->key);
     return kExitSuccess;
 }
 
