@@ -463,7 +463,7 @@ std::wstring CTraceReader::SessionNameOf(USHORT loggerId) {
         block.name[kMaxSessionNameChars] = L'\0';
         return block.name;
     }
-    return Basalt::FormatString(L"with logger id %hu", loggerId);
+    return Basalt::FormatString(L"logger id %hu", loggerId);
 }
 
 ULONG CTraceReader::StopSession() {
