@@ -92,6 +92,7 @@ int main() {
     standInLogger.Start();
     standIn->EnableProvider(standIn->StartSession(), standInLogger.Properties().ProviderGuid(), 3,
                             0);
+    standIn->Settle();
 
     auto logV = [&] {
         logger.LogEx(3, L"gatesvc", L"InstallHipsDriverFile", 136, kFormat, kTarget, kSource);

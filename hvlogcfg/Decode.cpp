@@ -96,15 +96,11 @@ int DecodeCommand(const Options& options) {
     const auto& words = options.words;
     if (words.size() == 2) {
         std::vector<BYTE> record;
-        if (!ParseHexBytes(words[1], record)) {
-            PrintError(L"not hexadecimal bytes: " + words[1]);
-            return kExitFailure;
-        }
+        if (!ParseHexBytes(words[1], record)) return Usage(L"not hexadecimal bytes: " + words[1]);
         return DecodeRegistryRecord(record);
     }
     if (words.size() == 3) return DecodeIniPair(words[1], words[2]);
-    PrintError(L"decode takes a registry record, or an INI header and value");
-    return kExitUsage;
+    return Usage(L"decode takes a registry record, or an INI header and value");
 }
 
 }  // namespace Hvlogcfg

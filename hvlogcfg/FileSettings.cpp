@@ -285,13 +285,13 @@ int SetFileSetting(const Options& options, const std::wstring& key, const std::w
     if (setting == nullptr) {
         PrintError(L"unknown file setting " + key +
                    L" (Enable, MaxSize, MaxEntries, Severity, Options)");
-        return kExitFailure;
+        return kExitUsage;
     }
     DWORD number = 0;
     if (!ParseNumber(value, number) || !ETWLogging::IsAcceptableSetting(*setting, number)) {
         PrintError(Basalt::FormatString(L"%s must be %s, not %s", setting->key,
                                         RangeText(*setting).c_str(), value.c_str()));
-        return kExitFailure;
+        return kExitUsage;
     }
     FileLoggerPaths paths;
     std::vector<std::wstring> levels;
@@ -333,25 +333,31 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
     const FileSetting* setting = FindSetting(key);
     if (setting == nullptr) {
         PrintError(L"unknown file setting " + key);
-        return kExitFailure;
+        return kExitUsage;
     }
     FileLoggerPaths paths;
     std::vector<std::wstring> levels;
     std::wstring iniPath;
     if (!TargetIni(options, paths, levels, iniPath)) return kExitFailure;
     if (::GetFileAttributesW(iniPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        PrintF(L"%s: no such file, nothing to remove\n", iniPath.c_str());
+        PrintF(L"%s: %s was not set (no such file)\n", iniPath.c_str(), setting->key);
         return kExitSuccess;
     }
     std::wstring reason;
     const std::wstring header = std::wstring(L"_") + setting->key;
+    bool wasSet = false;  // told by the checked copy, once the folder and file pass the checks
     const bool changed = ChangeIniFile(
         paths, levels,
         [&](const std::wstring& file) {
-            return ::WritePrivateProfileStringW(kConfigSection, header.c_str(), nullptr,
-                                                file.c_str()) &&
-                   ::WritePrivateProfileStringW(kConfigSection, setting->key, nullptr,
-                                                file.c_str());
+            bool valuePresent = false;
+            bool headerPresent = false;
+            ReadProfileText(file, setting->key, valuePresent);
+            ReadProfileText(file, header, headerPresent);
+            wasSet = valuePresent || headerPresent;
+            return !wasSet || (::WritePrivateProfileStringW(kConfigSection, header.c_str(), nullptr,
+                                                            file.c_str()) &&
+                               ::WritePrivateProfileStringW(kConfigSection, setting->key, nullptr,
+                                                            file.c_str()));
         },
         [&](const std::wstring& file) {
             DWORD stored = 0;
@@ -362,7 +368,7 @@ int UnsetFileSetting(const Options& options, const std::wstring& key) {
         PrintError(reason);
         return kExitFailure;
     }
-    PrintF(L"%s: %s removed\n", iniPath.c_str(), setting->key);
+    PrintF(wasSet ? L"%s: %s removed\n" : L"%s: %s was not set\n", iniPath.c_str(), setting->key);
     return kExitSuccess;
 }
 

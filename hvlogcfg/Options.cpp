@@ -3,10 +3,17 @@
 #include <wchar.h>
 
 #include "basalt/PathHelpers.h"
+#include "basalt/StringHelpers.h"
 #include "hvlogcfg/Tool.h"
+#include "hvlogcfg/Trace.h"
+#include "logging/LoggingIf.h"
 
 namespace Hvlogcfg {
 namespace {
+
+constexpr unsigned long kMillisecondsPerSecond = 1000;
+// --seconds becomes a wait in milliseconds, short of INFINITE.
+constexpr unsigned long kMaxSeconds = 0xFFFFFFFFul / kMillisecondsPerSecond - 1;
 
 // Takes the value that follows option `name`.
 bool TakeValue(int argc, wchar_t** argv, int& index, const wchar_t* name, std::wstring& value,
@@ -53,6 +60,17 @@ bool TakeNumber(int argc, wchar_t** argv, int& index, const wchar_t* name, unsig
     return true;
 }
 
+// Takes the number that follows option `name`, which must lie in [minimum, maximum].
+bool TakeNumberIn(int argc, wchar_t** argv, int& index, const wchar_t* name, unsigned long minimum,
+                  unsigned long maximum, unsigned long& value, std::wstring& error) {
+    if (!TakeNumber(argc, argv, index, name, value, error)) return false;
+    if (value < minimum || value > maximum) {
+        error = Basalt::FormatString(L"%s must be %lu to %lu", name, minimum, maximum);
+        return false;
+    }
+    return true;
+}
+
 // The options of the trace command; false when `argument` is none of them.
 bool TakeTraceOption(int argc, wchar_t** argv, int& index, Options& options, bool& known,
                      std::wstring& error) {
@@ -60,19 +78,27 @@ bool TakeTraceOption(int argc, wchar_t** argv, int& index, Options& options, boo
     known = true;
     if (argument == L"--session") {
         options.sessionGiven = true;
-        return TakeValue(argc, argv, index, L"--session", options.session, error);
+        if (!TakeValue(argc, argv, index, L"--session", options.session, error)) return false;
+        if (options.session.size() > kMaxSessionNameChars) {
+            error = Basalt::FormatString(L"--session needs a name of 1 to %lu characters",
+                                         static_cast<unsigned long>(kMaxSessionNameChars));
+            return false;
+        }
+        return true;
     }
     if (argument == L"--file") {
         return TakeValue(argc, argv, index, L"--file", options.traceFile, error);
     }
     if (argument == L"--level") {
-        return TakeNumber(argc, argv, index, L"--level", options.level, error);
+        return TakeNumberIn(argc, argv, index, L"--level", ETWLogging::kLevelMin,
+                            ETWLogging::kLevelMax, options.level, error);
     }
     if (argument == L"--options") {
         return TakeNumber(argc, argv, index, L"--options", options.fields, error);
     }
     if (argument == L"--seconds") {
-        return TakeNumber(argc, argv, index, L"--seconds", options.seconds, error);
+        return TakeNumberIn(argc, argv, index, L"--seconds", 0, kMaxSeconds, options.seconds,
+                            error);
     }
     if (argument == L"--count") {
         return TakeNumber(argc, argv, index, L"--count", options.count, error);
@@ -86,9 +112,19 @@ bool TakeTraceOption(int argc, wchar_t** argv, int& index, Options& options, boo
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
     for (int i = 1; i < argc; ++i) {
         const std::wstring argument = argv[i];
+        // Any other word that starts with one "-" ("-1", say) is an argument.
+        const bool option =
+            argument == L"-n" || argument == L"-f" || argument.compare(0, 2, L"--") == 0;
         if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
             options.help = true;
-        } else if (argument == L"--group") {
+            continue;
+        }
+        if (argument == L"--version") {
+            options.version = true;
+            continue;
+        }
+        if (option) options.given.push_back(argument);
+        if (argument == L"--group") {
             if (!TakeName(argc, argv, i, L"--group", options.group, error)) return false;
             options.groupGiven = true;
         } else if (argument == L"--host") {
@@ -112,7 +148,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
                 return false;
             }
             options.lines = lines;
-        } else if (argument.size() > 1 && argument[0] == L'-' && argument[1] == L'-') {
+        } else if (option) {
             bool known = false;
             if (!TakeTraceOption(argc, argv, i, options, known, error)) return false;
             if (known) continue;

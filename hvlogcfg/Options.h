@@ -15,6 +15,7 @@ constexpr unsigned long kDefaultTailLines = 10;
 
 struct Options {
     std::vector<std::wstring> words;  // the command and its arguments, options removed
+    std::vector<std::wstring> given;  // the options given (but --help and --version), as typed
     std::wstring group = kDefaultGroup;
     std::wstring module = kDefaultModule;
     std::wstring logger;
@@ -23,6 +24,7 @@ struct Options {
     bool loggerGiven = false;
     bool shared = false;
     bool help = false;
+    bool version = false;
     unsigned long lines = kDefaultTailLines;
     std::wstring host;    // tail: the host name in the log files' names
     bool follow = false;  // tail -f
@@ -37,7 +39,8 @@ struct Options {
 };
 
 // Splits the arguments after the program name into words and options.
-// False with a one-line reason for an unknown option or a missing value.
+// False with a one-line reason for an unknown option, a missing value, or a
+// value that is malformed or out of its range.
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error);
 
 }  // namespace Hvlogcfg

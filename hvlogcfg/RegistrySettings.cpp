@@ -28,16 +28,19 @@ ETWLogging::internal::ETWAppProperties LoadEtwProperties(bool& complete) {
     return properties;
 }
 
+bool IsOverrideName(const std::wstring& name) {
+    return name == kEnableOverrideValue || name == kSeverityOverrideValue;
+}
+
+int UnknownOverride(const std::wstring& name) {
+    return Usage(L"etw setting must be Enable or Severity, not " + name);
+}
+
 // The override key a set or unset addresses: the logger's key with --logger,
 // the group's with --group, the Provider key otherwise, each as the listener
-// reads it. False, with the reason printed, when `name` is not an override
-// value or the ETW configuration names no Provider key.
-bool OverrideKeyPath(const Options& options, const std::wstring& name, HKEY& root,
-                     std::wstring& path) {
-    if (name != kEnableOverrideValue && name != kSeverityOverrideValue) {
-        PrintError(L"etw setting must be Enable or Severity, not " + name);
-        return false;
-    }
+// reads it. False, with the reason printed, when the ETW configuration names
+// no Provider key.
+bool OverrideKeyPath(const Options& options, HKEY& root, std::wstring& path) {
     bool complete = false;
     const auto properties = LoadEtwProperties(complete);
     if (properties.ProviderKeyPath().empty()) {
@@ -115,8 +118,7 @@ int SetMechanism(const std::wstring& value) {
     } else if (value == L"etw") {
         mechanism = kMechanismEtw;
     } else {
-        PrintError(L"mechanism must be file or etw, not " + value);
-        return kExitFailure;
+        return Usage(L"mechanism must be file or etw, not " + value);
     }
     Basalt::CObfuscatedRegKey key;
     LONG code = key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, nullptr,
@@ -135,7 +137,11 @@ int UnsetMechanism() {
     Basalt::CRegKey key;
     LONG code = key.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.DeleteValue(ETWLogging::kLoggingMechanismValue);
-    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
+    if (code == ERROR_FILE_NOT_FOUND) {
+        Print(L"Logging Mechanism was not set (ETW)\n");
+        return kExitSuccess;
+    }
+    if (code != ERROR_SUCCESS) {
         PrintError(L"cannot remove \"Logging Mechanism\": " + DescribeError(code));
         return kExitFailure;
     }
@@ -174,23 +180,20 @@ void ShowMechanism() {
 }
 
 int SetEtwOverride(const Options& options, const std::wstring& name, const std::wstring& value) {
-    HKEY root = nullptr;
-    std::wstring path;
-    if (!OverrideKeyPath(options, name, root, path)) return kExitFailure;
+    if (!IsOverrideName(name)) return UnknownOverride(name);
     DWORD number = 0;
-    if (!ParseNumber(value, number)) {
-        PrintError(L"not a number: " + value);
-        return kExitFailure;
-    }
+    if (!ParseNumber(value, number)) return Usage(name + L" needs a number, not " + value);
     // The logger clamps a threshold to 1..6; anything else would not take
     // effect as written.
     if (name == kSeverityOverrideValue &&
         (number < ETWLogging::kLevelMin || number > ETWLogging::kLevelMax)) {
-        PrintError(Basalt::FormatString(L"Severity must be %lu to %lu, not %s",
-                                        ETWLogging::kLevelMin, ETWLogging::kLevelMax,
-                                        value.c_str()));
-        return kExitFailure;
+        return Usage(Basalt::FormatString(L"Severity must be %lu to %lu, not %s",
+                                          ETWLogging::kLevelMin, ETWLogging::kLevelMax,
+                                          value.c_str()));
     }
+    HKEY root = nullptr;
+    std::wstring path;
+    if (!OverrideKeyPath(options, root, path)) return kExitFailure;
     Basalt::CRegKey key;
     LONG code = key.Create(root, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.SetDWORDValue(name.c_str(), number);
@@ -203,13 +206,18 @@ int SetEtwOverride(const Options& options, const std::wstring& name, const std::
 }
 
 int UnsetEtwOverride(const Options& options, const std::wstring& name) {
+    if (!IsOverrideName(name)) return UnknownOverride(name);
     HKEY root = nullptr;
     std::wstring path;
-    if (!OverrideKeyPath(options, name, root, path)) return kExitFailure;
+    if (!OverrideKeyPath(options, root, path)) return kExitFailure;
     Basalt::CRegKey key;
     LONG code = key.Open(root, path.c_str(), KEY_SET_VALUE);
     if (code == ERROR_SUCCESS) code = key.DeleteValue(name.c_str());
-    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
+    if (code == ERROR_FILE_NOT_FOUND) {
+        PrintF(L"HKLM\\%s: %s was not set\n", path.c_str(), name.c_str());
+        return kExitSuccess;
+    }
+    if (code != ERROR_SUCCESS) {
         PrintError(L"cannot remove " + name + L": " + DescribeError(code));
         return kExitFailure;
     }

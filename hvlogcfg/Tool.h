@@ -17,6 +17,10 @@ constexpr int kExitUsage = 2;
 
 int RunTool(int argc, wchar_t** argv);
 
+// Says that the command line is not understood: `reason` and where help is, on standard error;
+// returns kExitUsage.
+int Usage(const std::wstring& reason);
+
 int ShowCommand(const Options& options);
 int SetCommand(const Options& options);
 int UnsetCommand(const Options& options);
@@ -41,7 +45,7 @@ void ShowMechanism();
 void ShowEtw(const Options& options);
 bool ShowFile(const Options& options);
 
-// A Win32 code as "text (code)".
+// A Win32 code as "text (code)"; for access denied, whether running as administrator may help.
 std::wstring DescribeError(DWORD code);
 
 // Parses an unsigned decimal or 0x-prefixed hexadecimal 32-bit number.

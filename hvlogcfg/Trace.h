@@ -19,22 +19,72 @@
 namespace Hvlogcfg {
 
 // The session the trace command starts unless told another name. Not the product's own
-// session name: a run replaces a live session of its name, and must not stop that one.
+// session name: a run replaces a session of its name that an earlier run left behind.
 constexpr wchar_t kDefaultTraceSession[] = L"hvlogcfg trace";
 // A session name has at most this many characters.
 constexpr size_t kMaxSessionNameChars = 1023;
+// The GUID every session of the trace command is started with, by which a later run knows
+// one that a killed run left behind: {5B0C8E52-7A41-4D6C-9E1F-3C2A7D94B861}.
+constexpr GUID kTraceSessionGuid = {
+    0x5B0C8E52, 0x7A41, 0x4D6C, {0x9E, 0x1F, 0x3C, 0x2A, 0x7D, 0x94, 0xB8, 0x61}};
+// How long the console handler waits, on closing the window, logoff or shutdown, for the trace
+// to stop: within the 5 seconds that the system grants before it ends the process.
+constexpr DWORD kCloseWaitMs = 4500;
 
-// The line for one event, in the file back end's format with the event's own time (local),
-// process and thread, and the fields `options` selects. An event of the framework's class that
-// does not decode exactly gives a line saying so, with its size. False for events of other
-// classes, which are not printed.
+// The line for one event of the framework's class, in the file back end's format with the
+// event's own time (local), process and thread, and the fields `options` selects. An event whose
+// data does not decode gives a line saying so, with its size. False for events of other classes,
+// which are not printed.
 bool FormatTraceEvent(const EVENT_RECORD& record, DWORD options, std::wstring& line);
 
-// Which step of starting or opening a trace failed, and with what.
+// Which step of a trace failed.
+enum class TraceStep {
+    kClaimName,    // the mutex of the session name could not be made
+    kInUse,        // a running trace command uses the session name
+    kNotLeftByUs,  // a session of that name runs that no run of the command left behind
+    kStart,        // StartTraceW
+    kOpen,         // OpenTraceW of the session
+    kQueryHolder,  // EnumerateTraceGuidsEx
+    kHeld,         // another session holds the provider
+    kEnable,       // EnableTrace
+    kRead,         // ProcessTrace of the session
+    kEnded,        // the session ended while it was read
+    kStop,         // ControlTraceW stopping the session
+    kFileMissing,  // the trace file does not exist
+    kFileOpen,     // OpenTraceW of the file
+    kFileRead,     // ProcessTrace of the file
+};
+
+// A failed step, with the error and the session or file it concerns.
 struct TraceFailure {
-    const wchar_t* what = L"";  // "started" or "opened"
-    const wchar_t* call = L"";  // the tracing function that failed
+    TraceStep step = TraceStep::kStart;
     DWORD error = ERROR_SUCCESS;
+    std::wstring subject;
+};
+
+// The one-line reason for `failure`; `elevated` says whether this process runs as administrator.
+std::wstring DescribeTraceFailure(const TraceFailure& failure, bool elevated);
+
+// The console control events of a live trace. Ctrl+C and Ctrl+Break ask it to stop; closing the
+// window, logoff and shutdown end the process as soon as the handler returns, so the handler
+// asks it to stop and returns only once it has (or after kCloseWaitMs).
+class CTraceStopSignal {
+  public:
+    CTraceStopSignal();
+    CTraceStopSignal(const CTraceStopSignal&) = delete;
+    CTraceStopSignal& operator=(const CTraceStopSignal&) = delete;
+
+    // A console control handler's answer to `controlType`: TRUE for the five above, FALSE for
+    // others. May run on any thread.
+    BOOL OnControl(DWORD controlType);
+    // Signalled once the trace is asked to stop.
+    HANDLE Request() const { return request_.get(); }
+    // Says that nothing of the trace runs any more.
+    void Stopped() { ::SetEvent(stopped_.get()); }
+
+  private:
+    Basalt::UniqueKernelHandle request_;
+    Basalt::UniqueKernelHandle stopped_;
 };
 
 // Reads one trace and hands each line to the sink. Lines come on the thread that processes
@@ -51,16 +101,20 @@ class CTraceReader {
     CTraceReader(const CTraceReader&) = delete;
     CTraceReader& operator=(const CTraceReader&) = delete;
 
-    // Starts session `sessionName` (stopping a live one of that name first), opens it for
-    // reading, then enables `provider` with `level`. False with the failing step; nothing
-    // is left running then.
+    // Starts session `sessionName`, opens it for reading and enables `provider` with `level`.
+    // A session of that name is replaced only when an earlier run left it behind: a real-time
+    // session with kTraceSessionGuid that no running trace command owns. The provider is
+    // enabled only when no other session holds it. False with the failing step; nothing is
+    // left running then.
     bool StartLive(const std::wstring& sessionName, const GUID& provider, UCHAR level,
                    TraceFailure& failure);
-    // Waits until `stopRequest` (may be null) is signalled, `milliseconds` pass, the event
-    // limit is reached or the session ends; at once when no session is being read.
-    void Wait(HANDLE stopRequest, DWORD milliseconds);
-    // Disables the provider, stops the session and waits for the last lines; 0 or the error
-    // of stopping the session.
+    // Reads until `stopRequest` (may be null) is signalled, `milliseconds` pass, the event limit
+    // is reached or the reading ends by itself; then stops everything (Stop). False with the
+    // failure when the reading ended by itself (ProcessTrace failed, or the session was stopped
+    // by another controller) or the session did not stop.
+    bool Follow(HANDLE stopRequest, DWORD milliseconds, TraceFailure& failure);
+    // Disables the provider, stops the session, waits for the last lines and closes the trace;
+    // 0 or the error of stopping the session. Nothing runs afterwards.
     ULONG Stop();
     // The live session's handle, 0 when none runs.
     TRACEHANDLE SessionHandle() const { return session_; }
@@ -72,7 +126,13 @@ class CTraceReader {
     static VOID WINAPI OnEventRecord(PEVENT_RECORD record);
     static ULONG WINAPI OnBuffer(PEVENT_TRACE_LOGFILEW logfile);
     void Consume(const EVENT_RECORD& record);
-    ULONG StartSession(const std::wstring& sessionName);
+    bool LimitReached() const { return maxEvents_ != 0 && printed_.load() >= maxEvents_; }
+    bool ClaimSessionName(const std::wstring& sessionName, TraceFailure& failure);
+    bool StartSession(const std::wstring& sessionName, TraceFailure& failure);
+    ULONG StartNamedSession(const std::wstring& sessionName);
+    bool IsLeftBehind(const std::wstring& sessionName, ULONG& error);
+    bool CheckNoOtherHolder(const GUID& provider, TraceFailure& failure);
+    std::wstring SessionNameOf(USHORT loggerId);
     ULONG StopSession();
     void CloseConsumer();
     TRACEHANDLE Open(EVENT_TRACE_LOGFILEW& logfile, LPWSTR name, LPWSTR path);
@@ -82,12 +142,22 @@ class CTraceReader {
     ULONG64 maxEvents_;
     LineSink sink_;
     std::atomic<ULONG64> printed_{0};
-    Basalt::UniqueKernelHandle finished_;  // set at the event limit or when reading ends
+    Basalt::UniqueKernelHandle finished_;   // set at the event limit or when reading ends
+    Basalt::UniqueKernelHandle nameOwner_;  // held while this reader uses its session name
     TRACEHANDLE session_ = 0;
     TRACEHANDLE consumer_ = INVALID_PROCESSTRACE_HANDLE;
     GUID provider_ = {};
+    bool enabled_ = false;
     std::wstring sessionName_;
     std::thread processing_;
+    std::atomic<bool> readingEnded_{false};  // ProcessTrace returned
+    std::atomic<ULONG> readResult_{ERROR_SUCCESS};
 };
+
+// A live trace from start to end: StartLive, then Follow until `signal` asks it to stop or
+// `milliseconds` pass. Whatever happens, tells `signal` once nothing runs any more. False with the
+// failing step.
+bool RunLiveTrace(CTraceReader& reader, CTraceStopSignal& signal, const std::wstring& sessionName,
+                  const GUID& provider, UCHAR level, DWORD milliseconds, TraceFailure& failure);
 
 }  // namespace Hvlogcfg

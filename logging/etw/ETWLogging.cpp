@@ -4,6 +4,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <new>
+
 #include "basalt/PathHelpers.h"
 #include "basalt/StringHelpers.h"
 #include "logging/etw/ETWConfigurationListener.h"
@@ -52,6 +54,15 @@ size_t ShortTextLength(const wchar_t* text) {
 
 }  // namespace
 
+// The control callback's context. The documentation of UnregisterTraceGuids does not say that
+// it waits for a callback the service has already begun, so such a callback may still arrive
+// after the logger has unregistered and is gone: it finds the gate closed and does nothing. The
+// gate therefore outlives its logger; there is one per logger, a few dozen bytes, never freed.
+struct CETWLogging::ControlGate {
+    Basalt::CCriticalSection lock{kSpinCount};  // held while a callback runs
+    CETWLogging* logger = nullptr;              // none while the logger is not registered
+};
+
 CETWLogging::CRegistration::~CRegistration() { Reset(0); }
 
 void CETWLogging::CRegistration::Reset(TRACEHANDLE handle) {
@@ -72,6 +83,7 @@ CETWLogging::~CETWLogging() {
     if (started_ && StopTracing() == 0) started_ = false;
     // No callback may reach the listener once it is gone.
     registration_.Reset(0);
+    CloseGate();
     listener_.reset();
 }
 
@@ -131,14 +143,20 @@ DWORD CETWLogging::Start() {
     if (started_) return ERROR_SUCCESS;
     Basalt::CAutoLock guard(lock_);
     if (started_) return ERROR_SUCCESS;
+    // A failed registration is reported once and not retried.
+    started_ = true;
+    if (gate_ == nullptr) gate_ = new (std::nothrow) ControlGate;
+    if (gate_ == nullptr) return ERROR_OUTOFMEMORY;
+    {
+        Basalt::CAutoLock open(gate_->lock);
+        gate_->logger = this;
+    }
     TRACE_GUID_REGISTRATION eventClass = {&eventGuid_, nullptr};
     TRACEHANDLE handle = 0;
     const ULONG result = traceApi_->RegisterTraceGuids(
-        &CETWLogging::ControlCallback, this, &properties_.ProviderGuid(), /*guidCount=*/1,
+        &CETWLogging::ControlCallback, gate_, &properties_.ProviderGuid(), /*guidCount=*/1,
         &eventClass, /*mofImagePath=*/nullptr, /*mofResourceName=*/nullptr, &handle);
     registration_.Reset(handle);
-    // A failed registration is reported once and not retried.
-    started_ = true;
     return result;
 }
 
@@ -337,13 +355,17 @@ ULONG CETWLogging::OnControlRequest(ULONG requestCode, PVOID buffer) {
     }
 }
 
-// The handle is the session's enable context, which changes with its level and flags,
-// and a classic provider belongs to one session at a time: the newest enable, from the
-// same session or from one that takes the provider over, gives the handle to write with.
+// The handle is the session's enable context, which changes with its level and flags. The
+// provider serves the session that enabled it first until that one disables it or stops: an
+// enable from another session is ignored, as Microsoft documents for keeping a second
+// controller from redirecting a provider's events (here, away from the product's own
+// recording session).
 ULONG CETWLogging::OnEnable(PVOID buffer) {
     ::SetLastError(ERROR_SUCCESS);
     const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
     if (IsInvalidTraceHandle(handle)) return ::GetLastError();
+    const ULONG64 stored = sessionHandle_.load();
+    if (stored != 0 && TraceLoggerId(stored) != TraceLoggerId(handle)) return ERROR_SUCCESS;
     sessionHandle_ = handle;
     if (!listener_) return ERROR_SUCCESS;
     // Neither function clears the last error when it succeeds: 0 is a failure only with one.
@@ -361,8 +383,8 @@ ULONG CETWLogging::OnEnable(PVOID buffer) {
     return ERROR_SUCCESS;
 }
 
-// Only the session that holds the provider disables it: a disable from a session that
-// another has since taken the provider from leaves logging as it is.
+// Only the session that holds the provider disables it: a disable from another session (one
+// whose enable was ignored) leaves logging as it is.
 ULONG CETWLogging::OnDisable(PVOID buffer) {
     ::SetLastError(ERROR_SUCCESS);
     const TRACEHANDLE handle = traceApi_->GetTraceLoggerHandle(buffer);
@@ -377,9 +399,18 @@ ULONG CETWLogging::OnDisable(PVOID buffer) {
 ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context,
                                           ULONG* /*bufferSize*/, PVOID buffer) {
     if (context == nullptr) return ERROR_INVALID_PARAMETER;
+    ControlGate& gate = *static_cast<ControlGate*>(context);
+    Basalt::CAutoLock running(gate.lock);
+    if (gate.logger == nullptr) return ERROR_SUCCESS;  // unregistered meanwhile
     // A fault in the listener must not end the process on the tracing service's thread.
-    ControlRequest request{static_cast<CETWLogging*>(context), requestCode, buffer};
+    ControlRequest request{gate.logger, requestCode, buffer};
     return internal::CallGuarded(&DispatchControlRequest, &request, kErrorUnhandledException);
+}
+
+void CETWLogging::CloseGate() {
+    if (gate_ == nullptr) return;
+    Basalt::CAutoLock closing(gate_->lock);
+    gate_->logger = nullptr;
 }
 
 void CETWLogging::SetEventGuid() { eventGuid_ = kEventGuid; }
@@ -401,8 +432,10 @@ ULONG CETWLogging::Unregister() {
     const TRACEHANDLE handle = registration_.Release();
     if (handle == 0) return ERROR_SUCCESS;
     const ULONG result = traceApi_->UnregisterTraceGuids(handle);
-    // No callback runs from here on: a session that still holds the provider enables
-    // it again inside the next registration.
+    // No callback starts from here on, but one already begun may still run: once the gate is
+    // closed none can change the session handle again. A session that still holds the provider
+    // enables it again inside the next registration.
+    CloseGate();
     sessionHandle_ = 0;
     started_ = false;
     return result;

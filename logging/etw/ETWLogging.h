@@ -27,8 +27,9 @@ std::wstring LoggerName(const std::wstring& groupName, const std::wstring& modul
 // threshold and session handle atomically); the tracing service calls the
 // control callback on its own thread at any time after Start, and inside Start
 // on the caller's thread for a session that enabled the provider before. Start and
-// Unregister are serialised by a critical section. InitEx, Stop and
-// destruction belong to the thread that owns the logger.
+// Unregister are serialised by a critical section; Unregister returns only once no
+// callback runs or can still reach the logger. InitEx, Stop and destruction belong
+// to the thread that owns the logger.
 class CETWLogging : public CLoggingIf_ex {
   public:
     // `traceApi` reaches the tracing service; none gives the plain advapi32 one.
@@ -85,14 +86,16 @@ class CETWLogging : public CLoggingIf_ex {
     // id (low 16 bits), whatever level and flags it carries.
     bool IsSessionHandle(ULONG64 traceHandle) override;
     // Enable (4) and disable (5) requests of a trace controller; ERROR_INVALID_PARAMETER for
-    // others. An enable keeps its handle, the newest one, whether from the session already stored
-    // (a level change) or from one taking the provider over; a disable counts only from the stored
-    // session. The last error when the handle or enable level cannot be read.
+    // others. The provider serves one session at a time: an enable is taken when no session holds
+    // the provider or from the one that does (a level change, which sends a new handle); an enable
+    // from another session is ignored, and so is a disable from a session that does not hold it.
+    // The last error when the handle or enable level cannot be read.
     ULONG OnControlRequest(ULONG requestCode, PVOID buffer) override;
     void SetEventGuid() override;
     std::wstring GetModuleName(HMODULE module, bool stripExtension) override;
     void BuildLoggerName() override;
-    // UnregisterTraceGuids' result, or 0 when nothing is registered; forgets the session.
+    // UnregisterTraceGuids' result, or 0 when nothing is registered; forgets the session once no
+    // callback runs any more.
     ULONG Unregister() override;
     ULONG StopTracing() override;
     DWORD MapLevel(DWORD level) override;
@@ -110,6 +113,9 @@ class CETWLogging : public CLoggingIf_ex {
     const internal::ETWAppProperties& Properties() const { return properties_; }
 
   private:
+    // What the tracing service holds as the control callback's context, see ETWLogging.cpp.
+    struct ControlGate;
+
     // Owns a registration handle and unregisters it when destroyed non-zero.
     class CRegistration {
       public:
@@ -130,6 +136,8 @@ class CETWLogging : public CLoggingIf_ex {
     // Packs the counted strings that every event repeats, once per InitEx.
     void PackIdentity();
     ULONG OnDisable(PVOID buffer);
+    // Turns the gate away from this logger, once a callback that is running has returned.
+    void CloseGate();
 
     std::shared_ptr<EventTraceAPI> traceApi_;
     std::atomic<bool> started_{false};
@@ -153,6 +161,9 @@ class CETWLogging : public CLoggingIf_ex {
     std::atomic<ULONG64> sessionHandle_{0};
     CRegistration registration_;
     internal::ETWAppProperties properties_;
+    // Made by the first Start and never freed: a callback the service has begun may reach it after
+    // the logger is gone.
+    ControlGate* gate_ = nullptr;
 };
 
 }  // namespace ETWLogging

@@ -36,6 +36,21 @@ class TraceSessionAPI {
     // CloseTrace: 0, ERROR_CTX_CLOSE_PENDING while events are still being delivered, or a
     // Win32 error.
     virtual ULONG CloseTrace(TRACEHANDLE traceHandle);
+    // EnumerateTraceGuidsEx: 0, ERROR_INSUFFICIENT_BUFFER with the size needed, or a Win32 error
+    // (ERROR_WMI_GUID_NOT_FOUND for a provider neither registered nor enabled). Looked up at run
+    // time: ERROR_CALL_NOT_IMPLEMENTED where advapi32 lacks it.
+    virtual ULONG EnumerateTraceGuidsEx(TRACE_QUERY_INFO_CLASS infoClass, PVOID inBuffer,
+                                        ULONG inBufferSize, PVOID outBuffer, ULONG outBufferSize,
+                                        PULONG returnLength);
 };
+
+// Whether `handle` is OpenTrace's invalid handle: all ones, or INVALID_HANDLE_VALUE widened
+// without its sign (0x00000000FFFFFFFF), which 32-bit programs receive on Windows Vista and 7.
+// Both count in every build.
+inline bool IsInvalidProcessTraceHandle(TRACEHANDLE handle) {
+    constexpr TRACEHANDLE kAllOnes = ~TRACEHANDLE{0};
+    constexpr TRACEHANDLE kLow32Bits = 0xFFFFFFFFull;
+    return handle == kAllOnes || handle == kLow32Bits;
+}
 
 }  // namespace ETWLogging

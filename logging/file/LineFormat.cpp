@@ -41,7 +41,7 @@ std::wstring OptionalFields(const LineContext& context, const wchar_t* file,
         }
     }
     if (context.options & kOptionProcessThread) {
-        const DWORD threadId = context.threadId != 0 ? context.threadId : ::GetCurrentThreadId();
+        const DWORD threadId = context.threadId.value_or(::GetCurrentThreadId());
         fields += Basalt::FormatString(L" [PID:%5lu TID:%5lu]$", context.processId, threadId);
     }
     if (context.options & kOptionSource) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ETWLogging {
@@ -32,8 +33,8 @@ struct LineContext {
     DWORD options = 0;
     std::wstring processImageName;
     DWORD processId = 0;
-    LocalClockAPI* clock = nullptr;  // none: the system's local time
-    DWORD threadId = 0;              // 0: the calling thread (no thread has id 0)
+    LocalClockAPI* clock = nullptr;   // none: the system's local time
+    std::optional<DWORD> threadId{};  // none: the calling thread
 };
 
 // The severity label of a level, or none outside 1..6.

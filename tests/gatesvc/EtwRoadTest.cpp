@@ -38,6 +38,7 @@ TEST(EtwRoad, CopyFailureBecomesOneDecodableEvent) {
     ASSERT_EQ(logger->Start(), 0u);
     const TRACEHANDLE session = service->StartSession();
     ASSERT_EQ(service->EnableProvider(session, service->LastControlGuid(), 5, 0), 0u);
+    service->Settle();
 
     // The installed driver held open without sharing, as a loaded driver's file is.
     auto system = std::make_shared<PretendedMoveSystem>();

@@ -64,6 +64,7 @@ TEST(ProgramResources, EtwEventsCarryTheProjectVersionOfTheRunningProgram) {
     ASSERT_EQ(0u, logger.Start());
     const TRACEHANDLE session = service->StartSession();
     ASSERT_EQ(0u, service->EnableProvider(session, service->LastControlGuid(), 5, 0));
+    service->Settle();
     logger.Log(kLevelInformation, L"gatesvc", L"InstallHipsDriverFile", 136, L"%s", L"versioned");
     const auto events = service->Events();
     ASSERT_EQ(1u, events.size());

@@ -33,6 +33,7 @@ class ETWConfigurationListenerTest : public ::testing::Test {
         EXPECT_EQ(0u, logger_.Start());
         const TRACEHANDLE session = service_->StartSession();
         EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, level, 0));
+        service_->Settle();
         return session;
     }
 
@@ -76,6 +77,7 @@ TEST_F(ETWConfigurationListenerTest, RegistryEnableOverridesTheControllersDisabl
     ASSERT_EQ(0u, Init());
     const TRACEHANDLE session = EnableFromController(4);
     ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid));
+    service_->Settle();
     EXPECT_TRUE(logger_.IsEnabled());
     EXPECT_EQ(4u, logger_.GetSeverity());  // the threshold is passed back unchanged
 }

@@ -38,6 +38,7 @@ TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheService
     // Enabled by a session before any thread logs.
     const TRACEHANDLE first = service->StartSession();
     ASSERT_EQ(0u, service->EnableProvider(first, kTestProviderGuid, 3, 0));
+    service->Settle();
 
     std::atomic<ULONG64> actions{0};  // odd while an action is under way
     std::atomic<ULONG64> settled{0};
@@ -62,6 +63,7 @@ TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheService
     const auto act = [&](const std::function<ULONG()>& request) {
         ++actions;  // odd from before the request until its callbacks have returned
         EXPECT_EQ(0u, request());
+        service->Settle();
         ++actions;
         const ULONG64 target = settled + kSettledCallsPerAction;
         while (settled < target) std::this_thread::yield();
@@ -77,8 +79,9 @@ TEST(ETWLoggingConcurrencyTest, EveryEventAttemptedWhileEnabledReachesTheService
     for (int round = 0; round < kRounds; ++round) {
         const TRACEHANDLE second = service->StartSession();
         act(enable(first, 5, 0x10));  // a level and flags change
-        act(enable(second, 2, 0));    // taken over
-        act(disable(first));          // from the session taken over: no effect
+        act(enable(second, 2, 0));    // from a second session: ignored
+        act(disable(second));         // likewise
+        act(enable(second, 4, 0));
         act([&] { return service->StopSession(second); });
         act(enable(first, 3, 0));
         act(disable(first));

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "basalt/UniqueHandle.h"
 #include "logging/etw/EventLayout.h"
 #include "logging/etw/LoggingModuleInfo.h"
 #include "tests/logging/etw/EtwTestSupport.h"
@@ -26,7 +29,7 @@ constexpr DWORD kAlreadyStarted = 20001;
 constexpr ULONG kUnhandledException = 574;
 constexpr DWORD kInvalidParameter = ERROR_INVALID_PARAMETER;
 
-// A listener that records its notifications and can be told to fail.
+// A listener that records its notifications and can be told to fail, or to wait.
 class ProbeListener : public LoggingConfigListenerIf {
   public:
     enum class Failure { kNone, kThrow, kRaise, kFault };
@@ -35,10 +38,20 @@ class ProbeListener : public LoggingConfigListenerIf {
         if (failure == Failure::kThrow) throw std::runtime_error("listener failed");
         if (failure == Failure::kRaise) ::RaiseException(0xE0000042, 0, 0, nullptr);
         if (failure == Failure::kFault) *badAddress = 1;  // an access violation
+        if (entered != nullptr) {
+            ::SetEvent(entered);
+            ::WaitForSingleObject(release, INFINITE);
+            returnedAs = ++*order;
+        }
     }
     int* volatile badAddress = reinterpret_cast<int*>(0x10);
     std::vector<std::tuple<bool, DWORD, DWORD>> calls;
     Failure failure = Failure::kNone;
+    // With `entered`: signals it, waits for `release`, and numbers its return from `order`.
+    HANDLE entered = nullptr;
+    HANDLE release = nullptr;
+    std::atomic<int>* order = nullptr;
+    int returnedAs = 0;
 };
 
 std::wstring ProcessImageName() {
@@ -77,6 +90,7 @@ class ETWLoggingTest : public ::testing::Test {
         ASSERT_EQ(0u, logger_->Start());
         session_ = service_->StartSession();
         ASSERT_EQ(0u, service_->EnableProvider(session_, provider, 1, 0));
+        service_->Settle();
         ASSERT_EQ(Handle(session_, 1), logger_->GetSessionHandle());
     }
     static TRACEHANDLE Handle(TRACEHANDLE session, UCHAR level, ULONG flags = 0) {
@@ -264,7 +278,7 @@ TEST_F(ETWLoggingTest, EveryWritingOperationReachesTheTraceWhenEnabledWithASessi
 
 TEST_F(ETWLoggingTest, FailedRegistrationIsReportedOnceNotRetried) {
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
-    service_->FailNextRegistration(ERROR_ACCESS_DENIED);
+    service_->FailNext(CEventTraceStandIn::Call::kRegisterTraceGuids, ERROR_ACCESS_DENIED);
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), logger_->Start());
     EXPECT_EQ(0u, logger_->Start());
     EXPECT_EQ(0u, service_->RegistrationCount());
@@ -299,22 +313,25 @@ TEST_F(ETWLoggingTest, DestructionUnregistersTheProvider) {
 
 // One controller action per step; afterwards the logger writes with the handle of the
 // session that holds the provider, at that session's level, or writes nothing when none does.
+// The first session to enable it holds it until it disables it or stops: another session's
+// enable and disable are ignored meanwhile.
 TEST_F(ETWLoggingTest, FollowsASessionThroughItsLife) {
     ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, nullptr));
     const TRACEHANDLE first = service_->StartSession();
-    TRACEHANDLE second = 0;
-    const auto enable = [&](const TRACEHANDLE& session, UCHAR level) {
-        return [&, level] {
+    const TRACEHANDLE second = service_->StartSession();
+    const auto enable = [&](TRACEHANDLE session, UCHAR level) {
+        return [&, session, level] {
             ASSERT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, level, 0));
         };
     };
-    const auto disable = [&](const TRACEHANDLE& session) {
-        return [&] { ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid)); };
+    const auto disable = [&](TRACEHANDLE session) {
+        return
+            [&, session] { ASSERT_EQ(0u, service_->DisableProvider(session, kTestProviderGuid)); };
     };
     const struct {
         const char* what;
         std::function<void()> act;
-        const TRACEHANDLE* holder;  // none: disabled
+        TRACEHANDLE holder;  // 0: disabled
         UCHAR level;
     } steps[] = {
         {"session started before the program",
@@ -322,42 +339,33 @@ TEST_F(ETWLoggingTest, FollowsASessionThroughItsLife) {
              enable(first, 4)();
              ASSERT_EQ(0u, logger_->Start());
          },
-         &first, 4},
-        {"level changed", enable(first, 2), &first, 2},
-        {"disabled", disable(first), nullptr, 2},
-        {"enabled again", enable(first, 5), &first, 5},
-        {"taken over by a second session",
-         [&] {
-             second = service_->StartSession();
-             enable(second, 3)();
-         },
-         &second, 3},
-        {"disabled by the session it was taken from", disable(first), &second, 3},
+         first, 4},
+        {"level changed", enable(first, 2), first, 2},
+        {"disabled", disable(first), 0, 2},
+        {"enabled again", enable(first, 5), first, 5},
+        {"a second session's enable is ignored", enable(second, 3), first, 5},
+        {"and so is its disable", disable(second), first, 5},
         {"provider registered again",
          [&] {
              ASSERT_EQ(0u, logger_->Stop());
              ASSERT_EQ(0u, logger_->Start());
          },
-         &second, 3},
-        {"level 0, the default", enable(second, 0), &second, 0},
-        {"session stopped", [&] { ASSERT_EQ(0u, service_->StopSession(second)); }, nullptr, 0},
-        {"a new session later",
-         [&] {
-             second = service_->StartSession();
-             enable(second, 1)();
-         },
-         &second, 1},
+         first, 5},
+        {"level 0, the default", enable(first, 0), first, 0},
+        {"holder stopped", [&] { ASSERT_EQ(0u, service_->StopSession(first)); }, 0, 0},
+        {"the next session takes it", enable(second, 1), second, 1},
     };
     std::vector<std::string> written;
     for (const auto& step : steps) {
         step.act();
+        service_->Settle();
         const DWORD severity = step.level == 0 ? 3 : step.level;
-        const TRACEHANDLE handle = step.holder ? Handle(*step.holder, step.level) : 0;
-        EXPECT_EQ(LoggerState(handle, step.holder != nullptr, severity), State()) << step.what;
+        const TRACEHANDLE handle = step.holder != 0 ? Handle(step.holder, step.level) : 0;
+        EXPECT_EQ(LoggerState(handle, step.holder != 0, severity), State()) << step.what;
         const ULONG64 refused = service_->RefusedEventCount();
         logger_->LogEx(3, L"f", L"g", 1, L"%hs", step.what);
         EXPECT_EQ(refused, service_->RefusedEventCount()) << step.what;
-        if (step.holder != nullptr) written.push_back(step.what);
+        if (step.holder != 0) written.push_back(step.what);
     }
     std::vector<std::string> messages;
     for (const DecodedEvent& event : Decoded()) messages.push_back(event.message);
@@ -397,12 +405,46 @@ TEST_F(ETWLoggingTest, ControlCallbackCodes) {
                          ProbeListener::Failure::kFault}) {
         probe->failure = failure;
         EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
+        service_->Settle();
         EXPECT_EQ(kUnhandledException, service_->LastCallbackResult());
         EXPECT_EQ(std::make_tuple(true, DWORD{2}, DWORD{7}), probe->calls.back());
     }
     probe->failure = ProbeListener::Failure::kNone;
     EXPECT_EQ(0u, service_->EnableProvider(session, kTestProviderGuid, 2, 7));
+    service_->Settle();
     EXPECT_EQ(0u, service_->LastCallbackResult());
+}
+
+// The service does not promise that unregistering waits for a callback it has begun: Stop
+// itself returns only once that callback has, and the session it named is forgotten.
+TEST_F(ETWLoggingTest, StopReturnsOnlyOnceARunningCallbackHasReturned) {
+    auto owned = std::make_unique<ProbeListener>();
+    ProbeListener* const probe = owned.get();
+    ASSERT_EQ(0u, logger_->InitEx(kTag, L"RQD", nullptr, nullptr, std::move(owned)));
+    ASSERT_EQ(0u, logger_->Start());
+    Basalt::UniqueKernelHandle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Basalt::UniqueKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> order{0};
+    probe->order = &order;
+    probe->release = release.get();
+    probe->entered = entered.get();
+    ASSERT_EQ(0u, service_->EnableProvider(service_->StartSession(), kTestProviderGuid, 2, 0));
+    constexpr DWORD kCallbackStartMs = 10000;
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), kCallbackStartMs));
+
+    int stoppedAs = 0;
+    std::thread stopper([&] {
+        EXPECT_EQ(0u, logger_->Stop());
+        stoppedAs = ++order;
+    });
+    // Long enough for a Stop that does not wait to have returned.
+    constexpr DWORD kStopGraceMs = 200;
+    ::Sleep(kStopGraceMs);
+    ::SetEvent(release.get());
+    stopper.join();
+    service_->Settle();
+    EXPECT_LT(probe->returnedAs, stoppedAs);
+    EXPECT_EQ(0u, logger_->GetSessionHandle());
 }
 
 // A refused InitEx still stores its group (a fixed fault), events name it; a failed load

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "basalt/UniqueHandle.h"
+
 namespace ETWLogging {
 namespace {
 
@@ -17,12 +19,52 @@ constexpr USHORT kFirstLoggerId = 1;
 constexpr USHORT kLoggerIdLimit = 64;
 constexpr int kLevelShift = 16;
 constexpr int kFlagsShift = 32;
-constexpr ULONG64 kBytesPerKilobyte = 1024;
-// Consumer handles: far from registration handles and enable contexts.
+constexpr ULONG kBytesPerKilobyte = 1024;
+// Trace handles: far from registration handles and enable contexts.
 constexpr ULONG64 kConsumerBase = 0x7100000071000000ull;
+// The GUID a session started without one gets: this, with its serial in the last bytes.
+constexpr GUID kSessionGuidBase = {0x53545344, 0x494E, 0x4755, {0x49, 0x44, 0, 0, 0, 0, 0, 0}};
 
-TRACEHANDLE InvalidTraceHandle() {
+// The stand-in's trace files: this header, then each event as a FileEvent followed by its data.
+struct FileHeader {
+    char magic[8];
+    ULONG bufferBytes;
+    ULONG eventCount;
+};
+constexpr char kFileMagic[8] = {'S', 'T', 'A', 'N', 'D', 'E', 'T', 'L'};
+struct FileEvent {
+    EVENT_TRACE_HEADER header;
+    LONGLONG timeStamp;
+    DWORD processId;
+    DWORD threadId;
+    ULONG dataBytes;
+};
+
+TRACEHANDLE InvalidLoggerHandle() {
     return static_cast<TRACEHANDLE>(reinterpret_cast<ULONG_PTR>(INVALID_HANDLE_VALUE));
+}
+
+bool SameName(const std::wstring& name, LPCWSTR other) {
+    return !name.empty() && other != nullptr && ::_wcsicmp(name.c_str(), other) == 0;
+}
+
+// The bytes an event takes in a buffer: its header and its data.
+ULONG64 EventBytes(const RecordedTraceEvent& event) {
+    return sizeof(EVENT_TRACE_HEADER) + event.data.size();
+}
+
+// The text that starts `offset` bytes into a properties block of `blockBytes` and ends
+// with its terminator inside the block; false when it does not.
+bool TextInBlock(const EVENT_TRACE_PROPERTIES& properties, ULONG offset, std::wstring& text) {
+    const ULONG blockBytes = properties.Wnode.BufferSize;
+    if (offset < sizeof(EVENT_TRACE_PROPERTIES) || offset >= blockBytes) return false;
+    const wchar_t* start =
+        reinterpret_cast<const wchar_t*>(reinterpret_cast<const BYTE*>(&properties) + offset);
+    const size_t room = (blockBytes - offset) / sizeof(wchar_t);
+    const size_t length = ::wcsnlen(start, room);
+    if (length == room) return false;
+    text.assign(start, length);
+    return true;
 }
 
 }  // namespace
@@ -44,6 +86,16 @@ CEventTraceStandIn::~CEventTraceStandIn() {
     thread_.join();
 }
 
+ULONG CEventTraceStandIn::TakeFailure(Call call) {
+    const auto found = failures_.find(call);
+    if (found == failures_.end()) return ERROR_SUCCESS;
+    const ULONG error = found->second;
+    failures_.erase(found);
+    return error;
+}
+
+// --- Provider side -------------------------------------------------------------------------
+
 ULONG CEventTraceStandIn::RegisterTraceGuids(WMIDPREQUEST callback, PVOID context,
                                              LPCGUID controlGuid, ULONG guidCount,
                                              PTRACE_GUID_REGISTRATION guidRegistrations,
@@ -53,32 +105,35 @@ ULONG CEventTraceStandIn::RegisterTraceGuids(WMIDPREQUEST callback, PVOID contex
         guidCount == 0 || guidRegistrations == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    std::lock_guard<std::recursive_mutex> delivery(delivery_);
-    std::vector<Delivery> deliveries;
+    // Callbacks come one at a time: none of the service's thread runs meanwhile.
+    std::lock_guard<std::recursive_mutex> calling(calling_);
+    const Provider provider{callback, context, *controlGuid};
+    std::vector<TRACEHANDLE> enabledBy;
     {
         std::lock_guard<std::mutex> lock(state_);
-        if (failNextRegistration_ != ERROR_SUCCESS) {
-            return std::exchange(failNextRegistration_, static_cast<ULONG>(ERROR_SUCCESS));
-        }
+        if (const ULONG error = TakeFailure(Call::kRegisterTraceGuids)) return error;
         const TRACEHANDLE handle = kRegistrationBase + ++nextRegistration_;
-        const Provider provider{callback, context, *controlGuid};
         providers_[handle] = provider;
         ++registrations_;
         lastControlGuid_ = *controlGuid;
         *registrationHandle = handle;
-        if (const Enablement* held = FindEnablement(*controlGuid)) {
-            issued_.insert(held->context);
-            deliveries.push_back(Delivery{provider, WMI_ENABLE_EVENTS, held->context});
+        for (const Enablement& enablement : enablements_) {
+            if (!::IsEqualGUID(enablement.controlGuid, *controlGuid)) continue;
+            issued_.insert(enablement.context);
+            enabledBy.push_back(enablement.context);
         }
     }
-    // Enabled before it registered: the callback runs now, on this thread, and the
-    // registration reports its result.
-    return deliveries.empty() ? ERROR_SUCCESS : Deliver(deliveries);
+    // Enabled before it registered: the callbacks run now, on this thread, and the
+    // registration reports the result of the last.
+    ULONG result = ERROR_SUCCESS;
+    for (TRACEHANDLE enableContext : enabledBy) {
+        result = Invoke(provider, WMI_ENABLE_EVENTS, enableContext);
+    }
+    return result;
 }
 
 ULONG CEventTraceStandIn::UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
-    // Wait for a callback in progress: after this the context may be gone.
-    std::lock_guard<std::recursive_mutex> delivery(delivery_);
+    // No wait for a callback that the service's thread has begun (see the header).
     std::lock_guard<std::mutex> lock(state_);
     return providers_.erase(registrationHandle) == 1 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
@@ -116,12 +171,14 @@ ULONG CEventTraceStandIn::CheckEvent(TRACEHANDLE traceHandle, const EVENT_TRACE_
     const auto session = sessions_.find(TraceLoggerId(traceHandle));
     if (session == sessions_.end()) return ERROR_INVALID_HANDLE;
     // Not documented: a live session's handle that is not its current enable context (one
-    // from before a level change, or from before another session took the provider over)
-    // is refused, so that a provider which keeps an outdated handle is noticed.
+    // from before a level change) is refused, so that a provider which keeps an outdated
+    // handle is noticed.
     const bool current = std::any_of(enablements_.begin(), enablements_.end(),
                                      [&](const Enablement& e) { return e.context == traceHandle; });
     if (!current) return ERROR_INVALID_HANDLE;
-    return dataBytes > session->second.dataLimit ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    // An event may not span buffers, and each buffer starts with its own header.
+    const ULONG64 room = session->second.bufferBytes - kBufferHeaderBytes;
+    return sizeof(EVENT_TRACE_HEADER) + dataBytes > room ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
 void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER& event) {
@@ -135,7 +192,7 @@ void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADE
         static_cast<LONGLONG>((static_cast<ULONG64>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     copy.processId = ::GetCurrentProcessId();
     copy.threadId = ::GetCurrentThreadId();
-    copy.sessionSerial = sessions_[copy.session].serial;
+    copy.sessionSerial = sessions_[TraceLoggerId(traceHandle)].serial;
     const BYTE* inlineData = reinterpret_cast<const BYTE*>(&event + 1);
     if ((event.Flags & WNODE_FLAG_USE_MOF_PTR) != 0) {
         const size_t count = (event.Size - sizeof(EVENT_TRACE_HEADER)) / sizeof(MOF_FIELD);
@@ -155,24 +212,24 @@ void CEventTraceStandIn::Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADE
 }
 
 TRACEHANDLE CEventTraceStandIn::GetTraceLoggerHandle(PVOID buffer) {
+    ULONG error = ERROR_SUCCESS;
+    TRACEHANDLE handle = 0;
     if (buffer == nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return InvalidTraceHandle();
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        handle = static_cast<const WNODE_HEADER*>(buffer)->HistoricalContext;
+        std::lock_guard<std::mutex> lock(state_);
+        if (issued_.count(handle) == 0) error = ERROR_INVALID_HANDLE;
     }
-    const TRACEHANDLE handle = static_cast<const WNODE_HEADER*>(buffer)->HistoricalContext;
-    std::lock_guard<std::mutex> lock(state_);
-    if (!IsLiveLogger(handle)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return InvalidTraceHandle();
-    }
-    return handle;
+    if (error == ERROR_SUCCESS) return handle;
+    ::SetLastError(error);
+    return InvalidLoggerHandle();
 }
 
 // Both read the handle itself. On success the last error is left as it was: the caller
 // clears it first to tell a level or flags of 0 from a failure.
 UCHAR CEventTraceStandIn::GetTraceEnableLevel(TRACEHANDLE traceHandle) {
-    std::lock_guard<std::mutex> lock(state_);
-    if (!IsLiveLogger(traceHandle)) {
+    if (UnderLock([&] { return issued_.count(traceHandle) == 0; })) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -180,13 +237,71 @@ UCHAR CEventTraceStandIn::GetTraceEnableLevel(TRACEHANDLE traceHandle) {
 }
 
 ULONG CEventTraceStandIn::GetTraceEnableFlags(TRACEHANDLE traceHandle) {
-    std::lock_guard<std::mutex> lock(state_);
-    if (!IsLiveLogger(traceHandle)) {
+    if (UnderLock([&] { return issued_.count(traceHandle) == 0; })) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
     return static_cast<ULONG>(traceHandle >> kFlagsShift);
 }
+
+// --- Callbacks -----------------------------------------------------------------------------
+
+void CEventTraceStandIn::Queue(const GUID& controlGuid, ULONG code, TRACEHANDLE context) {
+    for (const auto& entry : providers_) {
+        if (!::IsEqualGUID(entry.second.controlGuid, controlGuid)) continue;
+        issued_.insert(context);
+        queue_.push_back(Delivery{entry.first, code, context});
+        ++unsettled_;
+    }
+    queueChanged_.notify_all();
+}
+
+void CEventTraceStandIn::DeliveryLoop() {
+    for (;;) {
+        Delivery delivery = {};
+        Provider provider = {};
+        bool registered = false;
+        {
+            std::unique_lock<std::mutex> lock(state_);
+            queueChanged_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            delivery = queue_.front();
+            queue_.pop_front();
+            // Begun now: a registration gone by this point is not called.
+            const auto found = providers_.find(delivery.registration);
+            registered = found != providers_.end();
+            if (registered) provider = found->second;
+        }
+        if (registered) {
+            std::lock_guard<std::recursive_mutex> calling(calling_);
+            Invoke(provider, delivery.code, delivery.context);
+        }
+        std::lock_guard<std::mutex> lock(state_);
+        --unsettled_;
+        queueChanged_.notify_all();
+    }
+}
+
+ULONG CEventTraceStandIn::Invoke(const Provider& provider, ULONG code, TRACEHANDLE context) {
+    WNODE_HEADER buffer = {};
+    buffer.BufferSize = sizeof(buffer);
+    buffer.HistoricalContext = context;
+    buffer.Guid = provider.controlGuid;
+    buffer.Flags = WNODE_FLAG_TRACED_GUID;
+    ULONG bufferSize = sizeof(buffer);
+    const ULONG result = provider.callback(static_cast<WMIDPREQUESTCODE>(code), provider.context,
+                                           &bufferSize, &buffer);
+    std::lock_guard<std::mutex> lock(state_);
+    lastCallbackResult_ = result;
+    return result;
+}
+
+void CEventTraceStandIn::Settle() {
+    std::unique_lock<std::mutex> lock(state_);
+    queueChanged_.wait(lock, [this] { return unsettled_ == 0; });
+}
+
+// --- Controller side -----------------------------------------------------------------------
 
 TRACEHANDLE CEventTraceStandIn::StartSession() {
     std::lock_guard<std::mutex> lock(state_);
@@ -196,9 +311,11 @@ TRACEHANDLE CEventTraceStandIn::StartSession() {
 TRACEHANDLE CEventTraceStandIn::StartNamedSession(ULONG bufferKilobytes, const std::wstring& name) {
     for (USHORT id = kFirstLoggerId; id < kLoggerIdLimit; ++id) {
         if (sessions_.count(id) != 0) continue;
-        // An event's data may fill the buffer less the event's header.
-        sessions_[id] = Session{bufferKilobytes * kBytesPerKilobyte - sizeof(EVENT_TRACE_HEADER),
-                                ++nextSerial_, name};
+        GUID guid = kSessionGuidBase;
+        const ULONG64 serial = ++nextSerial_;
+        ::memcpy(&guid.Data4[4], &serial, 4);
+        sessions_[id] = Session{bufferKilobytes * kBytesPerKilobyte, serial,        name, guid,
+                                EVENT_TRACE_REAL_TIME_MODE,          std::wstring()};
         return id;
     }
     return 0;
@@ -218,17 +335,26 @@ ULONG CEventTraceStandIn::StartTrace(PTRACEHANDLE sessionHandle, LPCWSTR session
         nameEnd > properties->Wnode.BufferSize) {
         return ERROR_BAD_LENGTH;
     }
-    if ((properties->Wnode.Flags & WNODE_FLAG_TRACED_GUID) == 0 ||
-        properties->LogFileMode != EVENT_TRACE_REAL_TIME_MODE ||
-        properties->LogFileNameOffset != 0) {
+    std::wstring logFile;
+    const bool realTime =
+        properties->LogFileMode == EVENT_TRACE_REAL_TIME_MODE && properties->LogFileNameOffset == 0;
+    const bool sequential = properties->LogFileMode == EVENT_TRACE_FILE_MODE_SEQUENTIAL &&
+                            properties->LogFileNameOffset != 0;
+    if (sequential && !TextInBlock(*properties, properties->LogFileNameOffset, logFile)) {
+        return ERROR_BAD_LENGTH;
+    }
+    if ((properties->Wnode.Flags & WNODE_FLAG_TRACED_GUID) == 0 || !(realTime || sequential) ||
+        (sequential && logFile.empty())) {
         return ERROR_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> lock(state_);
-    for (const auto& session : sessions_) {
-        if (!session.second.name.empty() &&
-            ::_wcsicmp(session.second.name.c_str(), sessionName) == 0) {
-            return ERROR_ALREADY_EXISTS;
-        }
+    if (const ULONG error = TakeFailure(Call::kStartTrace)) return error;
+    if (FindSession(0, sessionName) != sessions_.end()) return ERROR_ALREADY_EXISTS;
+    if (sequential) {
+        // The file is made at the start, so that a path that cannot hold it fails here.
+        Basalt::UniqueHandle file(::CreateFileW(logFile.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return ::GetLastError();
     }
     // The service adjusts a size out of its range, as Windows does.
     const ULONG kilobytes = properties->BufferSize == 0
@@ -236,12 +362,39 @@ ULONG CEventTraceStandIn::StartTrace(PTRACEHANDLE sessionHandle, LPCWSTR session
                                 : std::min(properties->BufferSize, kMaxBufferKilobytes);
     const TRACEHANDLE session = StartNamedSession(kilobytes, name);
     if (session == 0) return ERROR_NO_SYSTEM_RESOURCES;
-    properties->BufferSize = kilobytes;
-    properties->Wnode.HistoricalContext = session;
-    ::memcpy(reinterpret_cast<BYTE*>(properties) + properties->LoggerNameOffset, name.c_str(),
-             (name.size() + 1) * sizeof(wchar_t));
+    Session& started = sessions_[TraceLoggerId(session)];
+    if (!::IsEqualGUID(properties->Wnode.Guid, GUID{})) started.guid = properties->Wnode.Guid;
+    started.logFileMode = properties->LogFileMode;
+    started.logFile = logFile;
+    DescribeSession(TraceLoggerId(session), started, *properties);
     *sessionHandle = session;
     return ERROR_SUCCESS;
+}
+
+void CEventTraceStandIn::DescribeSession(USHORT loggerId, const Session& session,
+                                         EVENT_TRACE_PROPERTIES& properties) {
+    properties.Wnode.Guid = session.guid;
+    properties.Wnode.HistoricalContext = loggerId;
+    properties.BufferSize = session.bufferBytes / kBytesPerKilobyte;
+    properties.LogFileMode = session.logFileMode;
+    const ULONG64 nameEnd = static_cast<ULONG64>(properties.LoggerNameOffset) +
+                            (session.name.size() + 1) * sizeof(wchar_t);
+    if (properties.LoggerNameOffset >= sizeof(EVENT_TRACE_PROPERTIES) &&
+        nameEnd <= properties.Wnode.BufferSize) {
+        ::memcpy(reinterpret_cast<BYTE*>(&properties) + properties.LoggerNameOffset,
+                 session.name.c_str(), (session.name.size() + 1) * sizeof(wchar_t));
+    }
+}
+
+std::map<USHORT, CEventTraceStandIn::Session>::iterator CEventTraceStandIn::FindSession(
+    TRACEHANDLE loggerId, LPCWSTR name) {
+    if (name == nullptr) {
+        // A controller's handle is the logger id alone.
+        if (TraceLoggerId(loggerId) != loggerId) return sessions_.end();
+        return sessions_.find(TraceLoggerId(loggerId));
+    }
+    return std::find_if(sessions_.begin(), sessions_.end(),
+                        [&](const auto& entry) { return SameName(entry.second.name, name); });
 }
 
 ULONG CEventTraceStandIn::ControlTrace(TRACEHANDLE sessionHandle, LPCWSTR sessionName,
@@ -250,52 +403,279 @@ ULONG CEventTraceStandIn::ControlTrace(TRACEHANDLE sessionHandle, LPCWSTR sessio
         return ERROR_INVALID_PARAMETER;
     }
     if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
-    TRACEHANDLE session = 0;
-    {
-        std::lock_guard<std::mutex> lock(state_);
-        for (const auto& entry : sessions_) {
-            const bool named = sessionName != nullptr && !entry.second.name.empty() &&
-                               ::_wcsicmp(entry.second.name.c_str(), sessionName) == 0;
-            if (sessionHandle != 0 ? entry.first == sessionHandle : named) session = entry.first;
-        }
-    }
-    if (session == 0) return kErrorSessionNotFound;
-    properties->Wnode.HistoricalContext = session;
-    if (controlCode == EVENT_TRACE_CONTROL_QUERY) return ERROR_SUCCESS;
     // Not modelled: updates and flushes.
-    if (controlCode != EVENT_TRACE_CONTROL_STOP) return ERROR_INVALID_PARAMETER;
-    return StopSession(session);
+    if (controlCode != EVENT_TRACE_CONTROL_QUERY && controlCode != EVENT_TRACE_CONTROL_STOP) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(state_);
+    const auto found = FindSession(sessionHandle, sessionHandle != 0 ? nullptr : sessionName);
+    if (found == sessions_.end()) return kErrorSessionNotFound;
+    DescribeSession(found->first, found->second, *properties);
+    if (controlCode == EVENT_TRACE_CONTROL_STOP) EndSession(found->first);
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::StopSession(TRACEHANDLE session) {
+    std::lock_guard<std::mutex> lock(state_);
+    if (FindSession(session, nullptr) == sessions_.end()) return kErrorSessionNotFound;
+    EndSession(TraceLoggerId(session));
+    return ERROR_SUCCESS;
+}
+
+void CEventTraceStandIn::EndSession(USHORT loggerId) {
+    // The providers it enabled hear of it afterwards.
+    for (auto it = enablements_.begin(); it != enablements_.end();) {
+        if (TraceLoggerId(it->context) != loggerId) {
+            ++it;
+            continue;
+        }
+        Queue(it->controlGuid, WMI_DISABLE_EVENTS, it->context);
+        it = enablements_.erase(it);
+    }
+    const Session& session = sessions_[loggerId];
+    if (session.logFileMode == EVENT_TRACE_FILE_MODE_SEQUENTIAL) WriteFile(session);
+    sessions_.erase(loggerId);
+    eventsChanged_.notify_all();
 }
 
 ULONG CEventTraceStandIn::EnableTrace(ULONG enable, ULONG enableFlags, ULONG enableLevel,
                                       LPCGUID controlGuid, TRACEHANDLE sessionHandle) {
     constexpr ULONG kMaxEnableLevel = 0xFF;
     if (controlGuid == nullptr || enableLevel > kMaxEnableLevel) return ERROR_INVALID_PARAMETER;
-    if (enable == FALSE) return DisableProvider(sessionHandle, *controlGuid);
-    return EnableProvider(sessionHandle, *controlGuid, static_cast<UCHAR>(enableLevel),
-                          enableFlags);
+    if (enable == FALSE) return Disable(sessionHandle, *controlGuid);
+    return Enable(sessionHandle, *controlGuid, static_cast<UCHAR>(enableLevel), enableFlags);
 }
 
-TRACEHANDLE CEventTraceStandIn::OpenTrace(PEVENT_TRACE_LOGFILEW logfile) {
-    constexpr ULONG kModes = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
-    if (logfile == nullptr || logfile->LoggerName == nullptr || logfile->LogFileName != nullptr ||
-        logfile->ProcessTraceMode != kModes || logfile->EventRecordCallback == nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_PROCESSTRACE_HANDLE;
-    }
+ULONG CEventTraceStandIn::EnableProvider(TRACEHANDLE session, const GUID& controlGuid, UCHAR level,
+                                         ULONG flags) {
+    return EnableTrace(TRUE, flags, level, &controlGuid, session);
+}
+
+ULONG CEventTraceStandIn::DisableProvider(TRACEHANDLE session, const GUID& controlGuid) {
+    return EnableTrace(FALSE, 0, 0, &controlGuid, session);
+}
+
+ULONG CEventTraceStandIn::Enable(TRACEHANDLE session, const GUID& controlGuid, UCHAR level,
+                                 ULONG flags) {
     std::lock_guard<std::mutex> lock(state_);
-    for (const auto& session : sessions_) {
-        if (session.second.name.empty() ||
-            ::_wcsicmp(session.second.name.c_str(), logfile->LoggerName) != 0) {
-            continue;
-        }
-        const TRACEHANDLE handle = kConsumerBase + ++nextConsumer_;
-        consumers_[handle] = Consumer{logfile->EventRecordCallback, logfile->Context,
-                                      session.second.serial, false, false};
-        return handle;
+    if (const ULONG error = TakeFailure(Call::kEnableTrace)) return error;
+    if (FindSession(session, nullptr) == sessions_.end()) return kErrorSessionNotFound;
+    const TRACEHANDLE context = EnableContext(session, level, flags);
+    Enablement* held = FindEnablement(controlGuid, TraceLoggerId(session));
+    // Documented: the level and flags cannot change while the provider is not registered.
+    if (held != nullptr && !IsRegistered(controlGuid) && held->context != context) {
+        return ERROR_INVALID_FUNCTION;
     }
-    ::SetLastError(kErrorSessionNotFound);
-    return INVALID_PROCESSTRACE_HANDLE;
+    if (held != nullptr) {
+        held->context = context;
+    } else {
+        enablements_.push_back(Enablement{controlGuid, context});
+    }
+    Queue(controlGuid, WMI_ENABLE_EVENTS, context);
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::Disable(TRACEHANDLE session, const GUID& controlGuid) {
+    std::lock_guard<std::mutex> lock(state_);
+    if (const ULONG error = TakeFailure(Call::kEnableTrace)) return error;
+    if (FindSession(session, nullptr) == sessions_.end()) return kErrorSessionNotFound;
+    const auto held = std::find_if(enablements_.begin(), enablements_.end(), [&](const auto& e) {
+        return ::IsEqualGUID(e.controlGuid, controlGuid) &&
+               TraceLoggerId(e.context) == TraceLoggerId(session);
+    });
+    if (held != enablements_.end()) {
+        Queue(controlGuid, WMI_DISABLE_EVENTS, held->context);
+        enablements_.erase(held);
+        return ERROR_SUCCESS;
+    }
+    // Not documented: a disable from a session that has not enabled the provider. Stricter:
+    // the provider is told, with that session's handle, and must tell it from its own.
+    Queue(controlGuid, WMI_DISABLE_EVENTS, EnableContext(session, 0, 0));
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::EnumerateTraceGuidsEx(TRACE_QUERY_INFO_CLASS infoClass, PVOID inBuffer,
+                                                ULONG inBufferSize, PVOID outBuffer,
+                                                ULONG outBufferSize, PULONG returnLength) {
+    if (returnLength == nullptr) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_);
+    if (const ULONG error = TakeFailure(Call::kEnumerateTraceGuidsEx)) return error;
+    if (infoClass != TraceGuidQueryInfo) return ERROR_NOT_SUPPORTED;
+    if (inBuffer == nullptr || inBufferSize != sizeof(GUID)) return ERROR_INVALID_PARAMETER;
+    const GUID controlGuid = *static_cast<const GUID*>(inBuffer);
+    std::vector<TRACE_ENABLE_INFO> enabledBy;
+    for (const Enablement& enablement : enablements_) {
+        if (!::IsEqualGUID(enablement.controlGuid, controlGuid)) continue;
+        TRACE_ENABLE_INFO info = {};
+        info.IsEnabled = TRUE;
+        info.Level = static_cast<UCHAR>(enablement.context >> kLevelShift);
+        info.LoggerId = TraceLoggerId(enablement.context);
+        info.MatchAnyKeyword = static_cast<ULONG>(enablement.context >> kFlagsShift);
+        enabledBy.push_back(info);
+    }
+    const auto registered =
+        static_cast<ULONG>(std::count_if(providers_.begin(), providers_.end(), [&](const auto& e) {
+            return ::IsEqualGUID(e.second.controlGuid, controlGuid);
+        }));
+    if (registered == 0 && enabledBy.empty()) return ERROR_WMI_GUID_NOT_FOUND;
+    // One instance per registration; enabled but not registered: one pre-enabled instance.
+    const ULONG instances = registered != 0 ? registered : 1;
+    const ULONG instanceBytes = static_cast<ULONG>(sizeof(TRACE_PROVIDER_INSTANCE_INFO) +
+                                                   enabledBy.size() * sizeof(TRACE_ENABLE_INFO));
+    *returnLength = static_cast<ULONG>(sizeof(TRACE_GUID_INFO)) + instances * instanceBytes;
+    if (outBuffer == nullptr || outBufferSize < *returnLength) return ERROR_INSUFFICIENT_BUFFER;
+    BYTE* cursor = static_cast<BYTE*>(outBuffer);
+    const TRACE_GUID_INFO guidInfo = {instances, 0};
+    ::memcpy(cursor, &guidInfo, sizeof(guidInfo));
+    cursor += sizeof(guidInfo);
+    for (ULONG i = 0; i < instances; ++i) {
+        TRACE_PROVIDER_INSTANCE_INFO instance = {};
+        instance.NextOffset = i + 1 < instances ? instanceBytes : 0;
+        instance.EnableCount = static_cast<ULONG>(enabledBy.size());
+        instance.Pid = registered != 0 ? ::GetCurrentProcessId() : 0;
+        instance.Flags = TRACE_PROVIDER_FLAG_LEGACY |
+                         (registered != 0 ? 0 : static_cast<ULONG>(TRACE_PROVIDER_FLAG_PRE_ENABLE));
+        ::memcpy(cursor, &instance, sizeof(instance));
+        cursor += sizeof(instance);
+        for (const TRACE_ENABLE_INFO& info : enabledBy) {
+            ::memcpy(cursor, &info, sizeof(info));
+            cursor += sizeof(info);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+std::vector<USHORT> CEventTraceStandIn::EnablingSessions(const GUID& controlGuid) {
+    std::lock_guard<std::mutex> lock(state_);
+    std::vector<USHORT> loggerIds;
+    for (const Enablement& enablement : enablements_) {
+        if (::IsEqualGUID(enablement.controlGuid, controlGuid)) {
+            loggerIds.push_back(TraceLoggerId(enablement.context));
+        }
+    }
+    return loggerIds;
+}
+
+CEventTraceStandIn::Enablement* CEventTraceStandIn::FindEnablement(const GUID& controlGuid,
+                                                                   USHORT loggerId) {
+    for (Enablement& enablement : enablements_) {
+        if (::IsEqualGUID(enablement.controlGuid, controlGuid) &&
+            TraceLoggerId(enablement.context) == loggerId) {
+            return &enablement;
+        }
+    }
+    return nullptr;
+}
+
+bool CEventTraceStandIn::IsRegistered(const GUID& controlGuid) {
+    return std::any_of(providers_.begin(), providers_.end(), [&](const auto& entry) {
+        return ::IsEqualGUID(entry.second.controlGuid, controlGuid);
+    });
+}
+
+bool CEventTraceStandIn::IsLiveSerial(ULONG64 serial) {
+    return std::any_of(sessions_.begin(), sessions_.end(),
+                       [&](const auto& session) { return session.second.serial == serial; });
+}
+
+// --- Consumer side -------------------------------------------------------------------------
+
+TRACEHANDLE CEventTraceStandIn::OpenTrace(PEVENT_TRACE_LOGFILEW logfile) {
+    ULONG error = ERROR_SUCCESS;
+    TRACEHANDLE handle = 0;
+    {
+        std::lock_guard<std::mutex> lock(state_);
+        handle = invalidTraceHandle_;
+        error = TakeFailure(Call::kOpenTrace);
+        const bool realTime =
+            logfile != nullptr && (logfile->ProcessTraceMode & PROCESS_TRACE_MODE_REAL_TIME) != 0;
+        if (error == ERROR_SUCCESS &&
+            (logfile == nullptr || logfile->EventRecordCallback == nullptr ||
+             (logfile->ProcessTraceMode & PROCESS_TRACE_MODE_EVENT_RECORD) == 0 ||
+             (realTime ? logfile->LoggerName == nullptr || logfile->LogFileName != nullptr
+                       : logfile->LogFileName == nullptr))) {
+            error = ERROR_INVALID_PARAMETER;
+        }
+        Consumer consumer = {};
+        if (error == ERROR_SUCCESS) {
+            consumer.logfile = *logfile;
+            if (realTime) {
+                consumer.loggerName = logfile->LoggerName;
+            } else {
+                consumer.logFileName = logfile->LogFileName;
+                error = OpenFile(consumer.logFileName, consumer);
+            }
+        }
+        if (error == ERROR_SUCCESS) {
+            handle = kConsumerBase + ++nextConsumer_;
+            Consumer& stored = consumers_[handle] = std::move(consumer);
+            // The copy names what it reads with its own strings.
+            stored.logfile.LoggerName = realTime ? &stored.loggerName[0] : nullptr;
+            stored.logfile.LogFileName = realTime ? nullptr : &stored.logFileName[0];
+        }
+    }
+    if (error != ERROR_SUCCESS) ::SetLastError(error);
+    return handle;
+}
+
+ULONG CEventTraceStandIn::OpenFile(const std::wstring& path, Consumer& consumer) {
+    Basalt::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return ::GetLastError();
+    const auto read = [&](void* target, DWORD bytes) {
+        DWORD done = 0;
+        return ::ReadFile(file.get(), target, bytes, &done, nullptr) && done == bytes;
+    };
+    FileHeader header = {};
+    if (!read(&header, sizeof(header)) || ::memcmp(header.magic, kFileMagic, sizeof(kFileMagic)) ||
+        header.bufferBytes <= kBufferHeaderBytes) {
+        return ERROR_BAD_FORMAT;
+    }
+    for (ULONG i = 0; i < header.eventCount; ++i) {
+        FileEvent stored = {};
+        RecordedTraceEvent event;
+        if (!read(&stored, sizeof(stored)) || stored.dataBytes > header.bufferBytes) {
+            return ERROR_BAD_FORMAT;
+        }
+        event.data.resize(stored.dataBytes);
+        if (stored.dataBytes != 0 && !read(event.data.data(), stored.dataBytes)) {
+            return ERROR_BAD_FORMAT;
+        }
+        event.header = stored.header;
+        event.timeStamp = stored.timeStamp;
+        event.processId = stored.processId;
+        event.threadId = stored.threadId;
+        consumer.fileEvents.push_back(std::move(event));
+    }
+    consumer.fileBufferBytes = header.bufferBytes;
+    return ERROR_SUCCESS;
+}
+
+ULONG CEventTraceStandIn::WriteFile(const Session& session) {
+    std::vector<BYTE> bytes(sizeof(FileHeader));
+    ULONG count = 0;
+    for (const RecordedTraceEvent& event : events_) {
+        if (event.sessionSerial != session.serial) continue;
+        const FileEvent stored = {event.header, event.timeStamp, event.processId, event.threadId,
+                                  static_cast<ULONG>(event.data.size())};
+        const BYTE* start = reinterpret_cast<const BYTE*>(&stored);
+        bytes.insert(bytes.end(), start, start + sizeof(stored));
+        bytes.insert(bytes.end(), event.data.begin(), event.data.end());
+        ++count;
+    }
+    FileHeader header = {};
+    ::memcpy(header.magic, kFileMagic, sizeof(kFileMagic));
+    header.bufferBytes = session.bufferBytes;
+    header.eventCount = count;
+    ::memcpy(bytes.data(), &header, sizeof(header));
+    Basalt::UniqueHandle file(::CreateFileW(session.logFile.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr)) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
 }
 
 ULONG CEventTraceStandIn::ProcessTrace(PTRACEHANDLE handles, ULONG handleCount,
@@ -303,26 +683,78 @@ ULONG CEventTraceStandIn::ProcessTrace(PTRACEHANDLE handles, ULONG handleCount,
     // Stricter: one handle at a time.
     if (handles == nullptr || handleCount != 1) return ERROR_INVALID_PARAMETER;
     std::unique_lock<std::mutex> lock(state_);
+    if (const ULONG error = TakeFailure(Call::kProcessTrace)) return error;
     const auto found = consumers_.find(handles[0]);
     if (found == consumers_.end() || found->second.processing) return ERROR_INVALID_HANDLE;
     Consumer& consumer = found->second;  // map nodes stay where they are
     consumer.processing = true;
+    const ULONG result =
+        consumer.loggerName.empty() ? ProcessFile(lock, consumer) : ProcessRealTime(lock, consumer);
+    consumer.processing = false;
+    if (consumer.closed) consumers_.erase(found);
+    return result;
+}
+
+namespace {
+
+// Calls the consumer's buffer callback, if any, after a buffer: false when it says to stop.
+template <typename Lock>
+bool BufferDone(Lock& lock, EVENT_TRACE_LOGFILEW& logfile, ULONG filledBytes) {
+    if (logfile.BufferCallback == nullptr) return true;
+    ++logfile.BuffersRead;
+    logfile.Filled = filledBytes;
+    lock.unlock();
+    const ULONG more = logfile.BufferCallback(&logfile);
+    lock.lock();
+    return more != FALSE;
+}
+
+}  // namespace
+
+ULONG CEventTraceStandIn::ProcessRealTime(std::unique_lock<std::mutex>& lock, Consumer& consumer) {
+    // OpenTrace does not look for the session; reading does.
+    const auto session = FindSession(0, consumer.loggerName.c_str());
+    if (session == sessions_.end()) return kErrorSessionNotFound;
+    const ULONG64 serial = session->second.serial;
+    consumer.logfile.BufferSize = session->second.bufferBytes;
     for (size_t next = 0;;) {
-        while (next < events_.size()) {
-            if (events_[next].sessionSerial != consumer.sessionSerial) {
+        ULONG64 filled = 0;  // what arrived since the last wait is one buffer
+        while (next < events_.size() && !consumer.closed) {
+            if (events_[next].sessionSerial != serial) {
                 ++next;
                 continue;
             }
             const RecordedTraceEvent event = events_[next++];
+            filled += EventBytes(event);
             lock.unlock();
             DeliverRecord(consumer, event);
             lock.lock();
         }
-        if (consumer.closed || !IsLiveSerial(consumer.sessionSerial)) break;
+        if (filled != 0 && !BufferDone(lock, consumer.logfile, static_cast<ULONG>(filled))) {
+            return ERROR_CANCELLED;
+        }
+        if (consumer.closed || !IsLiveSerial(serial)) return ERROR_SUCCESS;
         eventsChanged_.wait(lock);
     }
-    consumer.processing = false;
-    if (consumer.closed) consumers_.erase(found);
+}
+
+ULONG CEventTraceStandIn::ProcessFile(std::unique_lock<std::mutex>& lock, Consumer& consumer) {
+    consumer.logfile.BufferSize = consumer.fileBufferBytes;
+    const ULONG64 room = consumer.fileBufferBytes - kBufferHeaderBytes;
+    for (size_t next = 0; next < consumer.fileEvents.size();) {
+        // The events that filled one of the session's buffers.
+        ULONG64 filled = 0;
+        while (next < consumer.fileEvents.size() && !consumer.closed &&
+               (filled == 0 || filled + EventBytes(consumer.fileEvents[next]) <= room)) {
+            const RecordedTraceEvent& event = consumer.fileEvents[next++];
+            filled += EventBytes(event);
+            lock.unlock();
+            DeliverRecord(consumer, event);
+            lock.lock();
+        }
+        if (consumer.closed) return ERROR_SUCCESS;
+        if (!BufferDone(lock, consumer.logfile, static_cast<ULONG>(filled))) return ERROR_CANCELLED;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -355,169 +787,8 @@ void CEventTraceStandIn::DeliverRecord(const Consumer& consumer, const RecordedT
     header.EventDescriptor.Version = static_cast<UCHAR>(event.header.Class.Version);
     record.UserDataLength = static_cast<USHORT>(event.data.size());
     record.UserData = const_cast<BYTE*>(event.data.data());
-    record.UserContext = consumer.context;
-    consumer.callback(&record);
-}
-
-bool CEventTraceStandIn::IsLiveSerial(ULONG64 serial) {
-    return std::any_of(sessions_.begin(), sessions_.end(),
-                       [&](const auto& session) { return session.second.serial == serial; });
-}
-
-ULONG CEventTraceStandIn::StopSession(TRACEHANDLE session) {
-    return Submit(Request{Request::Kind::kStop, session, GUID{}, 0, 0});
-}
-
-ULONG CEventTraceStandIn::EnableProvider(TRACEHANDLE session, const GUID& controlGuid, UCHAR level,
-                                         ULONG flags) {
-    return Submit(Request{Request::Kind::kEnable, session, controlGuid, level, flags});
-}
-
-ULONG CEventTraceStandIn::DisableProvider(TRACEHANDLE session, const GUID& controlGuid) {
-    return Submit(Request{Request::Kind::kDisable, session, controlGuid, 0, 0});
-}
-
-ULONG CEventTraceStandIn::Submit(Request request) {
-    std::unique_lock<std::mutex> lock(state_);
-    queue_.push_back(&request);
-    queueChanged_.notify_all();
-    queueChanged_.wait(lock, [&] { return request.done; });
-    return request.result;
-}
-
-void CEventTraceStandIn::DeliveryLoop() {
-    std::unique_lock<std::mutex> lock(state_);
-    for (;;) {
-        queueChanged_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        Request* request = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        Carry(*request);
-        lock.lock();
-        request->done = true;
-        queueChanged_.notify_all();
-    }
-}
-
-void CEventTraceStandIn::Carry(Request& request) {
-    std::lock_guard<std::recursive_mutex> delivery(delivery_);
-    std::vector<Delivery> deliveries;
-    {
-        std::lock_guard<std::mutex> lock(state_);
-        request.result = Plan(request, deliveries);
-    }
-    // The callbacks' results are not the controller's business.
-    Deliver(deliveries);
-    if (request.kind == Request::Kind::kStop && request.result == ERROR_SUCCESS) {
-        // Only now: the disable callbacks may still ask for the session's handle.
-        std::lock_guard<std::mutex> lock(state_);
-        sessions_.erase(TraceLoggerId(request.session));
-        eventsChanged_.notify_all();
-    }
-}
-
-ULONG CEventTraceStandIn::Plan(const Request& request, std::vector<Delivery>& deliveries) {
-    if (!IsLiveLogger(request.session) || TraceLoggerId(request.session) != request.session) {
-        return kErrorSessionNotFound;
-    }
-    switch (request.kind) {
-        case Request::Kind::kEnable:
-            return PlanEnable(request, deliveries);
-        case Request::Kind::kDisable:
-            return PlanDisable(request, deliveries);
-        case Request::Kind::kStop:
-            break;
-    }
-    // A stopped session disables every provider it holds.
-    for (auto it = enablements_.begin(); it != enablements_.end();) {
-        if (TraceLoggerId(it->context) != request.session) {
-            ++it;
-            continue;
-        }
-        PlanDeliveries(it->controlGuid, WMI_DISABLE_EVENTS, it->context, deliveries);
-        it = enablements_.erase(it);
-    }
-    return ERROR_SUCCESS;
-}
-
-ULONG CEventTraceStandIn::PlanEnable(const Request& request, std::vector<Delivery>& deliveries) {
-    const TRACEHANDLE context = EnableContext(request.session, request.level, request.flags);
-    Enablement* held = FindEnablement(request.controlGuid);
-    const bool registered = IsRegistered(request.controlGuid);
-    // Documented: the level and flags cannot change while the provider is not registered.
-    if (!registered && held != nullptr && TraceLoggerId(held->context) == request.session &&
-        held->context != context) {
-        return ERROR_INVALID_FUNCTION;
-    }
-    // One session at a time: a second session's enable takes the provider over.
-    if (held != nullptr) {
-        held->context = context;
-    } else {
-        enablements_.push_back(Enablement{request.controlGuid, context});
-    }
-    PlanDeliveries(request.controlGuid, WMI_ENABLE_EVENTS, context, deliveries);
-    return ERROR_SUCCESS;
-}
-
-ULONG CEventTraceStandIn::PlanDisable(const Request& request, std::vector<Delivery>& deliveries) {
-    const auto held = std::find_if(enablements_.begin(), enablements_.end(), [&](const auto& e) {
-        return ::IsEqualGUID(e.controlGuid, request.controlGuid);
-    });
-    if (held != enablements_.end() && TraceLoggerId(held->context) == request.session) {
-        PlanDeliveries(request.controlGuid, WMI_DISABLE_EVENTS, held->context, deliveries);
-        enablements_.erase(held);
-        return ERROR_SUCCESS;
-    }
-    // Not documented: a disable from a session that does not hold the provider (another
-    // took it over, or it never enabled it). Stricter: the provider is told, with that
-    // session's handle, and stays enabled for the session that holds it.
-    PlanDeliveries(request.controlGuid, WMI_DISABLE_EVENTS, EnableContext(request.session, 0, 0),
-                   deliveries);
-    return ERROR_SUCCESS;
-}
-
-void CEventTraceStandIn::PlanDeliveries(const GUID& controlGuid, ULONG code, TRACEHANDLE context,
-                                        std::vector<Delivery>& deliveries) {
-    for (const auto& entry : providers_) {
-        if (!::IsEqualGUID(entry.second.controlGuid, controlGuid)) continue;
-        issued_.insert(context);
-        deliveries.push_back(Delivery{entry.second, code, context});
-    }
-}
-
-ULONG CEventTraceStandIn::Deliver(const std::vector<Delivery>& deliveries) {
-    ULONG result = ERROR_SUCCESS;
-    for (const Delivery& delivery : deliveries) {
-        WNODE_HEADER buffer = {};
-        buffer.BufferSize = sizeof(buffer);
-        buffer.HistoricalContext = delivery.context;
-        buffer.Guid = delivery.provider.controlGuid;
-        buffer.Flags = WNODE_FLAG_TRACED_GUID;
-        ULONG bufferSize = sizeof(buffer);
-        result = delivery.provider.callback(static_cast<WMIDPREQUESTCODE>(delivery.code),
-                                            delivery.provider.context, &bufferSize, &buffer);
-        std::lock_guard<std::mutex> lock(state_);
-        lastCallbackResult_ = result;
-    }
-    return result;
-}
-
-CEventTraceStandIn::Enablement* CEventTraceStandIn::FindEnablement(const GUID& controlGuid) {
-    for (Enablement& enablement : enablements_) {
-        if (::IsEqualGUID(enablement.controlGuid, controlGuid)) return &enablement;
-    }
-    return nullptr;
-}
-
-bool CEventTraceStandIn::IsRegistered(const GUID& controlGuid) {
-    return std::any_of(providers_.begin(), providers_.end(), [&](const auto& entry) {
-        return ::IsEqualGUID(entry.second.controlGuid, controlGuid);
-    });
-}
-
-bool CEventTraceStandIn::IsLiveLogger(TRACEHANDLE handle) {
-    return sessions_.count(TraceLoggerId(handle)) != 0;
+    record.UserContext = consumer.logfile.Context;
+    consumer.logfile.EventRecordCallback(&record);
 }
 
 }  // namespace ETWLogging

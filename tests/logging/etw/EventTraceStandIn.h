@@ -1,55 +1,74 @@
 // A stand-in for the classic (MOF) event tracing service, for tests and
 // benchmarks on systems whose event tracing does nothing (Wine's is a stub).
 //
-// Provider side: the six functions of EventTraceAPI with the results and
-// failures Microsoft documents for them. Controller side: sessions are
-// started, enable and disable providers, and stop. Consumer side: every
-// accepted event is kept with its data block as a consumer receives it.
-//
-// What it models, as documented for classic providers:
+// Provider side: the six functions of EventTraceAPI. Controller and consumer
+// side: the functions of TraceSessionAPI. Each with the results and failures
+// Microsoft documents for it:
 // - The handle a control callback receives is the session's enable context
 //   (TRACE_ENABLE_CONTEXT of evntrace.h): logger id in bits 0-15, enable
 //   level in 16-23, an internal flag byte in 24-31 (always 0 here), enable
 //   flags in 32-63. A level or flags change sends a different handle.
-//   GetTraceEnableLevel and GetTraceEnableFlags read the handle and, on
-//   success, leave the last error as it was.
-// - A provider can be enabled before it registers; it then gets its enable
-//   callback inside RegisterTraceGuids, on the registering thread, and
-//   RegisterTraceGuids returns what the callback returned. Otherwise the
-//   callback's result never reaches the controller.
-// - One session at a time enables a classic provider: a second session's
-//   enable takes the provider over and the first stops receiving its events.
-// - Stopping a session disables the providers it enabled.
+//   GetTraceLoggerHandle, GetTraceEnableLevel and GetTraceEnableFlags read the
+//   handle (ERROR_INVALID_HANDLE for one this service never handed out) and,
+//   on success, leave the last error as it was.
+// - EnableTrace changes the service's state before it returns; the provider
+//   hears of it afterwards, asynchronously, on the service's own thread, one
+//   callback at a time (Settle waits for them). A provider enabled before it
+//   registers gets its enable callbacks inside RegisterTraceGuids, on the
+//   registering thread, and RegisterTraceGuids returns what the last one
+//   returned. Otherwise a callback's result never reaches the controller.
+// - Every session that enables a provider is remembered, as
+//   EnumerateTraceGuidsEx lists them, and the provider hears of each enable
+//   and disable with that session's handle: which session it serves is its
+//   own decision. Not documented: a provider that registers after several
+//   sessions enabled it hears of each, the oldest first.
+// - Stopping a session ends it at once; the providers it enabled hear of the
+//   disable afterwards, like any other.
+// - UnregisterTraceGuids: once it has returned, the service begins no
+//   callback of that registration. Not documented: whether it waits for one
+//   the service has already begun. Stricter, it does not, and such a callback
+//   may even reach the provider's function only afterwards.
 // - TraceEvent: ERROR_INVALID_PARAMETER for a null handle or event or a wrong
 //   Size, ERROR_INVALID_FLAG_NUMBER without WNODE_FLAG_TRACED_GUID,
-//   ERROR_INVALID_HANDLE for a handle of no live session, ERROR_MORE_DATA for
-//   data larger than the session's buffer (at most 64 KB) less the header.
-// Controller and consumer side, through TraceSessionAPI:
-// - StartTrace: ERROR_INVALID_PARAMETER for a missing argument, properties
-//   without WNODE_FLAG_TRACED_GUID or a mode other than real time (the only
-//   one modelled); ERROR_BAD_LENGTH when Wnode.BufferSize cannot hold the
-//   properties and the name at LoggerNameOffset; ERROR_ALREADY_EXISTS for the
-//   name of a live session. The session's handle is its logger id.
-// - ControlTrace: stop or query a session by handle, or by name when the
-//   handle is 0; ERROR_WMI_INSTANCE_NOT_FOUND for no live session.
-// - EnableTrace: EnableProvider or DisableProvider below.
-// - OpenTrace: real-time sessions only, PROCESS_TRACE_MODE_EVENT_RECORD only
-//   (ERROR_INVALID_PARAMETER otherwise; no trace files exist here);
-//   ERROR_WMI_INSTANCE_NOT_FOUND for a session not live. ProcessTrace (one
-//   handle) delivers each event of the session from its start, on the calling
-//   thread, as an EVENT_RECORD with a classic header (the class GUID as
-//   provider id, Class.Type, Level and Version in the descriptor) stamped with
-//   the time, process and thread of its TraceEvent call; it returns 0 once the
-//   session has stopped and its events are delivered, or the handle is closed.
-//   The buffer callback is not called. CloseTrace during ProcessTrace gives
-//   ERROR_CTX_CLOSE_PENDING, as documented.
+//   ERROR_INVALID_HANDLE for a handle that is not the latest enable context of
+//   a live session, ERROR_MORE_DATA for an event (header and data) larger than
+//   the session's buffer less the buffer's own 72-byte header.
+// - StartTrace: a real-time session, or a sequential file that holds the
+//   session's events once it stops (in this service's own format);
+//   ERROR_INVALID_PARAMETER for a missing argument, properties without
+//   WNODE_FLAG_TRACED_GUID or another mode; ERROR_BAD_LENGTH when
+//   Wnode.BufferSize cannot hold the properties and the names at their
+//   offsets; ERROR_ALREADY_EXISTS for the name of a live session. The
+//   session's handle is its logger id; one started without a GUID gets one.
+// - ControlTrace: queries or stops a session by handle (its logger id), or by
+//   name when the handle is 0, filling in its GUID, handle, mode, buffer size
+//   and name; ERROR_WMI_INSTANCE_NOT_FOUND for no live session.
+// - EnumerateTraceGuidsEx, TraceGuidQueryInfo: one instance per registration
+//   (or one pre-enabled instance, process id 0) with the sessions that enable
+//   the provider; ERROR_WMI_GUID_NOT_FOUND when neither exists,
+//   ERROR_INSUFFICIENT_BUFFER with the size needed. Other classes are not
+//   modelled (ERROR_NOT_SUPPORTED).
+// - OpenTrace (PROCESS_TRACE_MODE_EVENT_RECORD only): a real-time session by
+//   name, running or not, or a file this service wrote (the file's error when
+//   it cannot be opened, ERROR_BAD_FORMAT for another file). A failure returns
+//   the invalid handle with the last error set: all ones, or 0x00000000FFFFFFFF
+//   as 32-bit programs receive it on Windows Vista and 7.
+// - ProcessTrace (one handle) delivers each event on the calling thread as an
+//   EVENT_RECORD with a classic header (the class GUID as provider id,
+//   Class.Type, Level and Version in the descriptor) stamped with the time,
+//   process and thread of its TraceEvent call, and calls the buffer callback
+//   after each buffer: FALSE ends it with ERROR_CANCELLED. A real-time session
+//   is read from its start: ERROR_WMI_INSTANCE_NOT_FOUND when it is not
+//   running, 0 once it has stopped and its events are delivered, or once the
+//   handle is closed. A file is read to its end, in the buffers the session
+//   wrote. CloseTrace during ProcessTrace gives ERROR_CTX_CLOSE_PENDING.
 // Where the documentation is silent the stand-in is stricter, and says so
-// where it decides. Every operation is thread-safe; callbacks for requests
-// of controllers run one at a time on the service's own thread.
+// where it decides. Every operation is thread-safe.
 #pragma once
 
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -85,13 +104,27 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     static constexpr ULONG kErrorSessionNotFound = ERROR_WMI_INSTANCE_NOT_FOUND;
     // The largest session buffer, in kilobytes.
     static constexpr ULONG kMaxBufferKilobytes = 64;
+    // The bytes of a buffer that its own header takes.
+    static constexpr ULONG kBufferHeaderBytes = 72;
+    // OpenTrace's invalid handle for 32-bit programs on Windows Vista and 7.
+    static constexpr TRACEHANDLE kInvalidTraceHandle32 = 0x00000000FFFFFFFFull;
+
+    // The calls a test can make fail once, for conditions that cannot be produced at will.
+    enum class Call {
+        kRegisterTraceGuids,
+        kStartTrace,
+        kEnableTrace,
+        kOpenTrace,
+        kProcessTrace,
+        kEnumerateTraceGuidsEx,
+    };
 
     // The enable context that `session` hands to a provider it enables with `level` and `flags`.
     static TRACEHANDLE EnableContext(TRACEHANDLE session, UCHAR level, ULONG flags);
 
     // Starts the delivery thread.
     CEventTraceStandIn();
-    // Stops the delivery thread after the requests already queued.
+    // Stops the delivery thread after the callbacks already queued.
     ~CEventTraceStandIn() override;
     CEventTraceStandIn(const CEventTraceStandIn&) = delete;
     CEventTraceStandIn& operator=(const CEventTraceStandIn&) = delete;
@@ -100,8 +133,7 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
                              ULONG guidCount, PTRACE_GUID_REGISTRATION guidRegistrations,
                              LPCWSTR mofImagePath, LPCWSTR mofResourceName,
                              PTRACEHANDLE registrationHandle) override;
-    // Once it returns, the provider's callback is not running and is not called again. The
-    // sessions that enabled the provider keep it enabled for a later registration.
+    // The sessions that enabled the provider keep it enabled for a later registration.
     ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) override;
     ULONG TraceEvent(TRACEHANDLE traceHandle, PEVENT_TRACE_HEADER event) override;
     TRACEHANDLE GetTraceLoggerHandle(PVOID buffer) override;
@@ -118,40 +150,39 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     ULONG ProcessTrace(PTRACEHANDLE handles, ULONG handleCount, LPFILETIME startTime,
                        LPFILETIME endTime) override;
     ULONG CloseTrace(TRACEHANDLE traceHandle) override;
-    // Live sessions.
-    size_t SessionCount() {
-        return UnderLock([this] { return sessions_.size(); });
-    }
+    ULONG EnumerateTraceGuidsEx(TRACE_QUERY_INFO_CLASS infoClass, PVOID inBuffer,
+                                ULONG inBufferSize, PVOID outBuffer, ULONG outBufferSize,
+                                PULONG returnLength) override;
 
-    // Starts a session with the largest buffers and returns the controller's handle: its
-    // logger id, the lowest one free (a stopped session's id is used again). 0 when every
-    // logger id is taken.
+    // A controller's shortcuts. StartSession starts a real-time session with the largest
+    // buffers and no name and returns its handle, its logger id: the lowest one free (a
+    // stopped session's id is used again), 0 when every one is taken.
     TRACEHANDLE StartSession();
-    // Disables, on the service's thread, the providers the session holds, then ends it.
-    // 0, or kErrorSessionNotFound.
+    // Ends the session; 0, or kErrorSessionNotFound.
     ULONG StopSession(TRACEHANDLE session);
-    // Enables the provider registered under `controlGuid` for the session, or changes its
-    // level and flags, taking it over from another session. With no provider registered
-    // the enable waits for the registration. 0 once any callback has run (its result is
-    // not reported, see LastCallbackResult); kErrorSessionNotFound; ERROR_INVALID_FUNCTION
-    // for a level or flags change while the provider is not registered.
+    // EnableTrace's enable and disable.
     ULONG EnableProvider(TRACEHANDLE session, const GUID& controlGuid, UCHAR level, ULONG flags);
-    // Disables the provider for the session: 0, or kErrorSessionNotFound.
     ULONG DisableProvider(TRACEHANDLE session, const GUID& controlGuid);
+    // Waits until the callbacks of everything done so far have returned.
+    void Settle();
 
-    // What the provider's callback returned the last time it ran.
-    ULONG LastCallbackResult() {
-        return UnderLock([this] { return lastCallbackResult_; });
+    // Makes the next call of `call` fail with `error`.
+    void FailNext(Call call, ULONG error) {
+        UnderLock([&] { failures_[call] = error; });
     }
-    // Makes the next registration fail with `error` (a condition that cannot be produced at will).
-    void FailNextRegistration(ULONG error) {
-        UnderLock([&] { failNextRegistration_ = error; });
+    // The invalid handle OpenTrace returns: all ones (the default) or kInvalidTraceHandle32.
+    void SetInvalidTraceHandle(TRACEHANDLE invalid) {
+        UnderLock([&] { invalidTraceHandle_ = invalid; });
     }
     // With false, accepted events are counted but not copied (for benchmarks).
     void SetRecordEvents(bool record) {
         UnderLock([&] { recordEvents_ = record; });
     }
 
+    // What the provider's callback returned the last time it ran.
+    ULONG LastCallbackResult() {
+        return UnderLock([this] { return lastCallbackResult_; });
+    }
     std::vector<RecordedTraceEvent> Events() {
         return UnderLock([this] { return events_; });
     }
@@ -162,6 +193,23 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
     size_t ProviderCount() {
         return UnderLock([this] { return providers_.size(); });
     }
+    // Live sessions, and trace handles opened and not closed.
+    size_t SessionCount() {
+        return UnderLock([this] { return sessions_.size(); });
+    }
+    size_t ConsumerCount() {
+        return UnderLock([this] { return consumers_.size(); });
+    }
+    // Trace handles inside ProcessTrace now.
+    size_t ReadingCount() {
+        return UnderLock([this] {
+            return static_cast<size_t>(
+                std::count_if(consumers_.begin(), consumers_.end(),
+                              [](const auto& entry) { return entry.second.processing; }));
+        });
+    }
+    // The logger ids of the sessions that have the provider enabled, the oldest first.
+    std::vector<USHORT> EnablingSessions(const GUID& controlGuid);
     // Events accepted; events refused, with the error of the last one; of those, events
     // whose handle this service never issued (a torn handle, say).
     ULONG64 AcceptedEventCount() {
@@ -187,36 +235,32 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
         PVOID context;
         GUID controlGuid;
     };
-    // A classic provider's one enabling session: its enable context.
+    // One session's enable of one provider: its enable context.
     struct Enablement {
         GUID controlGuid;
         TRACEHANDLE context;
     };
     struct Session {
-        ULONG64 dataLimit;  // the largest event data it takes
+        ULONG bufferBytes;
         ULONG64 serial;
         std::wstring name;  // empty for StartSession's sessions
+        GUID guid;
+        ULONG logFileMode;
+        std::wstring logFile;  // a file session's file
     };
-    // A reader of one session's events.
+    // A reader of one real-time session or one file.
     struct Consumer {
-        PEVENT_RECORD_CALLBACK callback;
-        PVOID context;
-        ULONG64 sessionSerial;
+        EVENT_TRACE_LOGFILEW logfile;  // the caller's, copied: what the buffer callback receives
+        std::wstring loggerName;       // a real-time session's name
+        std::wstring logFileName;      // a file's path
+        std::vector<RecordedTraceEvent> fileEvents;
+        ULONG fileBufferBytes;
         bool processing;
         bool closed;
     };
-    struct Request {
-        enum class Kind { kEnable, kDisable, kStop } kind;
-        TRACEHANDLE session;
-        GUID controlGuid;
-        UCHAR level;
-        ULONG flags;
-        ULONG result = ERROR_SUCCESS;
-        bool done = false;
-    };
-    // A callback to make once the state lock is released.
+    // A callback to make on the service's thread, to the registration that still exists then.
     struct Delivery {
-        Provider provider;
+        TRACEHANDLE registration;
         ULONG code;
         TRACEHANDLE context;
     };
@@ -227,50 +271,59 @@ class CEventTraceStandIn : public EventTraceAPI, public TraceSessionAPI {
         std::lock_guard<std::mutex> lock(state_);
         return access();
     }
-    ULONG Submit(Request request);
+    // The error to fail `call` with now, once; 0 for none. State lock held.
+    ULONG TakeFailure(Call call);
     void DeliveryLoop();
-    void Carry(Request& request);
-    // The state changes of a request and the callbacks they call for; state lock held.
-    ULONG Plan(const Request& request, std::vector<Delivery>& deliveries);
-    ULONG PlanEnable(const Request& request, std::vector<Delivery>& deliveries);
-    ULONG PlanDisable(const Request& request, std::vector<Delivery>& deliveries);
-    void PlanDeliveries(const GUID& controlGuid, ULONG code, TRACEHANDLE context,
-                        std::vector<Delivery>& deliveries);
-    ULONG Deliver(const std::vector<Delivery>& deliveries);
-    Enablement* FindEnablement(const GUID& controlGuid);
+    ULONG Invoke(const Provider& provider, ULONG code, TRACEHANDLE context);
+    // Queues the callbacks of every registration of `controlGuid`; state lock held.
+    void Queue(const GUID& controlGuid, ULONG code, TRACEHANDLE context);
+    ULONG Enable(TRACEHANDLE session, const GUID& controlGuid, UCHAR level, ULONG flags);
+    ULONG Disable(TRACEHANDLE session, const GUID& controlGuid);
+    // Ends a live session; state lock held.
+    void EndSession(USHORT loggerId);
+    Enablement* FindEnablement(const GUID& controlGuid, USHORT loggerId);
     bool IsRegistered(const GUID& controlGuid);
-    bool IsLiveLogger(TRACEHANDLE handle);
+    // The live session named `name` (case-insensitive) or with id `loggerId`; none: end().
+    std::map<USHORT, Session>::iterator FindSession(TRACEHANDLE loggerId, LPCWSTR name);
     TRACEHANDLE StartNamedSession(ULONG bufferKilobytes, const std::wstring& name);
+    void DescribeSession(USHORT loggerId, const Session& session,
+                         EVENT_TRACE_PROPERTIES& properties);
     bool IsLiveSerial(ULONG64 serial);
+    ULONG OpenFile(const std::wstring& path, Consumer& consumer);
+    ULONG WriteFile(const Session& session);
+    ULONG ProcessRealTime(std::unique_lock<std::mutex>& lock, Consumer& consumer);
+    ULONG ProcessFile(std::unique_lock<std::mutex>& lock, Consumer& consumer);
     static void DeliverRecord(const Consumer& consumer, const RecordedTraceEvent& event);
     ULONG CheckEvent(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER* event);
     void Record(TRACEHANDLE traceHandle, const EVENT_TRACE_HEADER& event);
 
-    std::mutex state_;                           // guards everything below but the delivery lock
+    std::mutex state_;                           // guards everything below but calling_
     std::map<TRACEHANDLE, Provider> providers_;  // by registration handle
     std::map<USHORT, Session> sessions_;         // live sessions by logger id
-    std::map<TRACEHANDLE, Consumer> consumers_;  // by consumer handle
+    std::map<TRACEHANDLE, Consumer> consumers_;  // by trace handle
     std::condition_variable eventsChanged_;      // an event, a session stopped, a reader closed
-    ULONG64 nextSerial_ = 0;
-    ULONG64 nextConsumer_ = 0;
-    std::vector<Enablement> enablements_;  // one per enabled control GUID
-    std::set<TRACEHANDLE> issued_;         // every enable context handed out
+    std::vector<Enablement> enablements_;        // per provider and session, the oldest first
+    std::set<TRACEHANDLE> issued_;               // every enable context handed out
     std::vector<RecordedTraceEvent> events_;
-    std::deque<Request*> queue_;
+    std::deque<Delivery> queue_;
+    size_t unsettled_ = 0;  // deliveries queued or running
     std::condition_variable queueChanged_;
+    std::map<Call, ULONG> failures_;
+    TRACEHANDLE invalidTraceHandle_ = INVALID_PROCESSTRACE_HANDLE;
     bool stopping_ = false;
     bool recordEvents_ = true;
-    ULONG failNextRegistration_ = ERROR_SUCCESS;
     ULONG lastCallbackResult_ = ERROR_SUCCESS;
     ULONG lastRefusal_ = ERROR_SUCCESS;
+    ULONG64 nextSerial_ = 0;
+    ULONG64 nextConsumer_ = 0;
     ULONG64 nextRegistration_ = 0;
     size_t registrations_ = 0;
     ULONG64 accepted_ = 0;
     ULONG64 refused_ = 0;
     ULONG64 foreign_ = 0;
     GUID lastControlGuid_ = {};
-    // Held while callbacks run, so that they come one at a time and unregistration waits.
-    std::recursive_mutex delivery_;
+    // Held while a callback runs, so that callbacks come one at a time.
+    std::recursive_mutex calling_;
     std::thread thread_;
 };
 
