@@ -11,6 +11,7 @@
 #include "basalt/UniqueHandle.h"
 #include "hvlogcfg/Console.h"
 #include "hvlogcfg/Tool.h"
+#include "logging/file/IniChange.h"
 #include "logging/file/IniReader.h"
 
 namespace Hvlogcfg {
@@ -62,7 +63,6 @@ bool ResolvePaths(const Options& options, FileLoggerPaths& paths) {
 }
 
 bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, DWORD& error) {
-    constexpr LONGLONG kMaxIniBytes = 16 << 20;  // a log.ini holds a handful of lines
     exists = false;
     bytes.clear();
     Basalt::UniqueHandle file(::CreateFileW(
@@ -73,24 +73,8 @@ bool ReadWholeFile(const std::wstring& path, bool& exists, std::string& bytes, D
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     exists = true;
-    LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(file.get(), &size)) {
-        error = ::GetLastError();
-        return false;
-    }
-    if (size.QuadPart > kMaxIniBytes) {
-        error = ERROR_FILE_TOO_LARGE;
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        error = ::GetLastError();
-        return false;
-    }
-    bytes.resize(read);
-    return true;
+    error = ETWLogging::ReadSmallFile(file.get(), bytes);
+    return error == ERROR_SUCCESS;
 }
 
 std::wstring UnreadableForm(const std::string& bytes) {

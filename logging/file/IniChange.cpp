@@ -27,18 +27,6 @@ std::wstring CopyName() {
     return Basalt::FormatString(L"%s.%08X%08X.tmp", kIniFileName, high, low);
 }
 
-DWORD ReadAll(HANDLE file, LONGLONG size, std::string& bytes) {
-    if (size > kMaxIniBytes) return ERROR_FILE_TOO_LARGE;
-    bytes.resize(static_cast<size_t>(size));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        return ::GetLastError();
-    }
-    bytes.resize(read);
-    return ERROR_SUCCESS;
-}
-
 DWORD WriteAll(HANDLE file, const std::string& bytes) {
     DWORD written = 0;
     if (!bytes.empty() &&
@@ -101,15 +89,24 @@ DWORD ReadIni(const std::wstring& folder, const std::wstring& folderFinal,
     if (!chain.WriterTrusts(file.get())) return Basalt::kErrorUntrustedOwner;
     exists = true;
     written = facts.lastWrite;
-    return ReadAll(file.get(), static_cast<LONGLONG>(facts.size), bytes);
+    return ReadSmallFile(file.get(), bytes);
 }
 
 }  // namespace
 
-DWORD ReadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
-                     Basalt::CFolderChain& chain, bool& exists, std::string& bytes) {
-    FILETIME written = {};
-    return ReadIni(folder, folderFinal, chain, exists, bytes, written);
+DWORD ReadSmallFile(HANDLE file, std::string& bytes) {
+    bytes.clear();
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
+    if (size.QuadPart > kMaxIniBytes) return ERROR_FILE_TOO_LARGE;
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        return ::GetLastError();
+    }
+    bytes.resize(read);
+    return ERROR_SUCCESS;
 }
 
 bool ChangeIniThroughCopy(const std::wstring& folder, const std::wstring& folderFinal,

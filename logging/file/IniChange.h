@@ -33,12 +33,10 @@ struct IniChangeFailure {
     std::string before;  // log.ini's bytes as read, for a reason that names their form
 };
 
-// Reads the whole of `folder`\log.ini (a checked folder whose final path is
-// `folderFinal`) through a checked handle, refusing a file whose owner
-// `chain` does not trust. 0 with `exists` false for a missing file; 0 with
-// the bytes; a refusal or system code otherwise. Reads at most 16 MiB.
-DWORD ReadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
-                     Basalt::CFolderChain& chain, bool& exists, std::string& bytes);
+// Reads the whole of the open `file` (read access), a small file that others
+// may be writing meanwhile: 0 with its bytes, ERROR_FILE_TOO_LARGE past 16 MiB
+// (a log.ini holds a handful of lines), or the failing call's code.
+DWORD ReadSmallFile(HANDLE file, std::string& bytes);
 
 // Changes `folder`\log.ini through a copy: `change` edits the copy by its
 // path (a missing log.ini gives an empty copy) and `check` confirms, from the
