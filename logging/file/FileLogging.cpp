@@ -392,10 +392,11 @@ DWORD CLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes
     const bool stored = source == IndexSource::kStored;
     ULONGLONG size = 0;
     if (!stored) {
-        // Without a stored index a ring that has not turned yet (file 000
-        // alone, or no file) starts at 0; any other is appended to.
-        if (source != IndexSource::kNone || NewestRingFile() > 0) {
-            return AppendWhileUncertain(source);
+        // Without a stored index a ring that has not turned yet (no file, or
+        // file 000 the newest) starts at 0; any other is appended to.
+        const DWORD newest = NewestRingFile();
+        if (source != IndexSource::kNone || (newest != kNoFile && newest != 0)) {
+            return AppendWhileUncertain(source, newest);
         }
         index = 0;
     }
@@ -432,11 +433,10 @@ DWORD CLogging::NewestRingFile() const {
     return newest;
 }
 
-DWORD CLogging::AppendWhileUncertain(IndexSource source) {
+DWORD CLogging::AppendWhileUncertain(IndexSource source, DWORD newest) {
     // Where the ring stands is not known (log.ini is missing, holds no index,
     // or is in a form this reader cannot see into): the line goes to the
     // newest ring file, which is never emptied now.
-    const DWORD newest = NewestRingFile();
     ULONGLONG size = 0;
     if (newest == kNoFile) {
         currentIndex_ = 0;  // no ring yet: it starts at 0, as with a stored 0
@@ -478,7 +478,7 @@ DWORD CLogging::RollOverTo(DWORD next, DWORD leaving) {
     FILETIME leavingTime = {};
     if (leaving != kNoFile && LastWriteTime(next, nextTime) &&
         LastWriteTime(leaving, leavingTime) && ::CompareFileTime(&nextTime, &leavingTime) > 0) {
-        return AppendWhileUncertain(IndexSource::kNone);
+        return AppendWhileUncertain(IndexSource::kNone, NewestRingFile());
     }
     currentIndex_ = next;
     // The next file's old lines are dropped only when the ring's position is

@@ -174,8 +174,9 @@ class CLogging : public CLoggingIf {
     DWORD StoreLastLogIdx(DWORD index);
     // Turns the ring from file `leaving` (kNoFile for none) to file `next`.
     DWORD RollOverTo(DWORD next, DWORD leaving);
-    // Appends to the newest ring file while the index is not known for sure.
-    DWORD AppendWhileUncertain(IndexSource source);
+    // Appends to ring file `newest` (the one written last, kNoFile for none)
+    // while the index is not known for sure.
+    DWORD AppendWhileUncertain(IndexSource source, DWORD newest);
     // The ring file written last (kNoFile when there is none).
     DWORD NewestRingFile() const;
     bool LastWriteTime(DWORD index, FILETIME& written) const;
