@@ -56,6 +56,13 @@ std::wstring ReadProfileText(const std::wstring& file, const std::wstring& key, 
     return present ? text : L"";
 }
 
+// The path of the folder `levels` below the common application data folder.
+std::wstring LevelsPath(const FileLoggerPaths& paths, const std::vector<std::wstring>& levels) {
+    std::wstring folder = paths.programData;
+    for (const std::wstring& level : levels) folder += L"\\" + level;
+    return folder;
+}
+
 // Why the folder's lock is not held for a change of `iniPath`; empty when it is.
 std::wstring LockFailure(const ETWLogging::CFolderLockHolder& held, const std::wstring& iniPath,
                          const std::wstring& folder) {
@@ -125,8 +132,7 @@ bool ChangeIniFile(const FileLoggerPaths& paths, const std::vector<std::wstring>
                    const std::function<bool(const std::wstring&)>& change,
                    const std::function<bool(const std::wstring&)>& check, std::wstring& reason) {
     Basalt::CFolderChain chain;
-    std::wstring folder = paths.programData;
-    for (const std::wstring& level : levels) folder += L"\\" + level;
+    const std::wstring folder = LevelsPath(paths, levels);
     const std::wstring iniPath = folder + L"\\" + ETWLogging::kIniFileName;
     std::wstring folderFinal;
     std::wstring failedAt;
@@ -258,8 +264,7 @@ std::wstring JoinNames(const std::vector<std::wstring>& names) {
 std::wstring WhyServicesIgnore(const FileLoggerPaths& paths,
                                const std::vector<std::wstring>& levels,
                                Basalt::CFolderChain& chain) {
-    std::wstring folder = paths.programData;
-    for (const std::wstring& level : levels) folder += L"\\" + level;
+    const std::wstring folder = LevelsPath(paths, levels);
     std::wstring folderFinal;
     std::wstring failedAt;
     DWORD code = chain.Open(paths.programData, levels, /*create=*/false, folderFinal, failedAt);
