@@ -42,6 +42,10 @@ std::wstring FormatString(const wchar_t* format, ...) {
 }
 
 std::wstring TrimWhiteSpace(const std::wstring& text) {
+    return std::wstring(TrimWhiteSpaceView(text));
+}
+
+std::wstring_view TrimWhiteSpaceView(std::wstring_view text) {
     size_t first = 0;
     size_t last = text.size();
     while (first < last && iswspace(text[first])) ++first;

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Basalt {
@@ -28,6 +29,8 @@ std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separato
 
 // `text` without the white space (the wide-character space class) at either end.
 std::wstring TrimWhiteSpace(const std::wstring& text);
+// The same as a view into `text`.
+std::wstring_view TrimWhiteSpaceView(std::wstring_view text);
 
 // Conversions between UTF-16 and a code page (CP_UTF8, CP_THREAD_ACP, ...);
 // an empty result when the text does not convert.

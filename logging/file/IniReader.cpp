@@ -19,8 +19,6 @@
 namespace Basalt {
 namespace {
 
-// fgets-style chunks: a line longer than this reaches ParseLine in pieces.
-constexpr int kChunkBytes = 1024;
 constexpr wchar_t kHeaderKeyPrefix = L'_';
 constexpr size_t kHeaderTextChars = 74;
 constexpr wchar_t kHeaderMagicText[] = L"48565247";  // "HVRG" as hexadecimal pairs
@@ -41,7 +39,7 @@ void SplitName(const std::wstring& name, std::wstring& section, std::wstring& ke
 }
 
 // Reads `count` bytes from the first 2 * count hexadecimal digits of `text`.
-bool ReadHexBytes(const std::wstring& text, size_t count, BYTE* bytes) {
+bool ReadHexBytes(std::wstring_view text, size_t count, BYTE* bytes) {
     if (text.size() < count * 2) return false;
     for (size_t i = 0; i < count; ++i) {
         const int high = HexDigitValue(text[2 * i]);
@@ -58,27 +56,13 @@ CFeedbackCipher MakeIniCipher() {
                            kIniCipherRounds);
 }
 
-// Checks `cipher` against the header and deciphers it into `plain`.
-bool DecipherAgainstHeader(const ObfuscatedIniHeader& header, const std::vector<BYTE>& cipher,
-                           std::vector<BYTE>& plain) {
-    if (cipher.empty() || cipher.size() != header.length ||
-        memcmp(header.magic, kHeaderMagic, sizeof(kHeaderMagic)) != 0 ||
-        VerifyMd5(cipher.data(), cipher.size(), header.digest, sizeof(header.digest)) != 0) {
-        return false;
-    }
-    plain.resize(cipher.size());
-    CFeedbackCipher decipher = MakeIniCipher();
-    return decipher.Decrypt(cipher.data(), plain.data(), cipher.size());
-}
-
-}  // namespace
-
-bool IsObfuscatedIniHeaderText(const std::wstring& text) {
-    return text.size() == kHeaderTextChars && text.compare(0, 8, kHeaderMagicText) == 0;
-}
-
-LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring& valueText,
-                             DWORD& type, std::wstring& plainText) {
+// Reads and checks one pair as log.ini stores it (the "_KEY" header text and
+// the KEY value text: hexadecimal pairs plus a checksum pair) and hands its
+// plain bytes, their count and the type to `use`; ERROR_INVALID_DATA when it
+// does not check out. A value short enough for one line of the file needs no
+// allocation.
+template <typename Use>
+LONG WithDecipheredPair(std::wstring_view headerText, std::wstring_view valueText, Use&& use) {
     ObfuscatedIniHeader header;
     if (!ReadHexBytes(headerText, sizeof(header), reinterpret_cast<BYTE*>(&header)) ||
         memcmp(header.magic, kHeaderMagic, sizeof(kHeaderMagic)) != 0 ||
@@ -94,21 +78,162 @@ LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring&
     } else {
         return ERROR_INVALID_DATA;
     }
-    std::vector<BYTE> cipher(count);
-    std::vector<BYTE> plain;
-    if (!ReadHexBytes(valueText, count, cipher.data()) ||
-        !DecipherAgainstHeader(header, cipher, plain)) {
+    constexpr size_t kInlineBytes = kIniChunkBytes / 2;
+    BYTE inlineCipher[kInlineBytes];
+    BYTE inlinePlain[kInlineBytes];
+    std::vector<BYTE> allocated;
+    BYTE* cipher = inlineCipher;
+    BYTE* plain = inlinePlain;
+    if (count > kInlineBytes) {
+        allocated.resize(2 * count);
+        cipher = allocated.data();
+        plain = cipher + count;
+    }
+    if (count == 0 || count != header.length || !ReadHexBytes(valueText, count, cipher) ||
+        VerifyMd5(cipher, count, header.digest, sizeof(header.digest)) != 0) {
         return ERROR_INVALID_DATA;
     }
-    if (header.type == kIniTypeString) {
-        plainText = WideFromCodePage(CP_THREAD_ACP, std::string(plain.begin(), plain.end()));
-    } else {
-        LONG number;
-        memcpy(&number, plain.data(), sizeof(number));
-        plainText = FormatString(L"%d", static_cast<int>(number));
-    }
-    type = header.type;
+    CFeedbackCipher decipher = MakeIniCipher();
+    if (!decipher.Decrypt(cipher, plain, count)) return ERROR_INVALID_DATA;
+    use(static_cast<const BYTE*>(plain), count, header.type);
     return ERROR_SUCCESS;
+}
+
+// The text of a deciphered value: a string through the thread's code page, an
+// integer in signed decimal.
+std::wstring PlainText(const BYTE* plain, size_t count, DWORD type) {
+    if (type == kIniTypeString) {
+        return WideFromCodePage(CP_THREAD_ACP,
+                                std::string(reinterpret_cast<const char*>(plain), count));
+    }
+    LONG number;
+    memcpy(&number, plain, sizeof(number));
+    return FormatString(L"%d", static_cast<int>(number));
+}
+
+// A value's text as GetDword reads it: leading blanks and a sign allowed, no
+// digits give 0.
+DWORD DwordFromText(const std::wstring& text) {
+    return static_cast<DWORD>(::wcstol(text.c_str(), nullptr, 10));
+}
+
+bool IsHeaderText(std::wstring_view text) {
+    return text.size() == kHeaderTextChars && text.compare(0, 8, kHeaderMagicText) == 0;
+}
+
+}  // namespace
+
+bool IsObfuscatedIniHeaderText(const std::wstring& text) { return IsHeaderText(text); }
+
+LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring& valueText,
+                             DWORD& type, std::wstring& plainText) {
+    return WithDecipheredPair(headerText, valueText,
+                              [&](const BYTE* plain, size_t count, DWORD plainType) {
+                                  plainText = PlainText(plain, count, plainType);
+                                  type = plainType;
+                              });
+}
+
+CTextModeChunks::CTextModeChunks(const char* bytes, size_t size)
+    : next_(bytes), end_(size == 0 ? bytes : bytes + size) {
+    // A text-mode stream ends at the first Ctrl+Z.
+    if (const void* stop = size == 0 ? nullptr : memchr(bytes, 0x1A, size)) {
+        end_ = static_cast<const char*>(stop);
+    }
+}
+
+bool CTextModeChunks::Next(char (&chunk)[kIniChunkBytes]) {
+    if (next_ == end_) return false;
+    size_t count = 0;
+    while (next_ != end_ && count < kIniChunkBytes - 1) {
+        const char c = *next_++;
+        // CR LF reads as LF; a CR alone stays.
+        if (c == '\r' && next_ != end_ && *next_ == '\n') continue;
+        chunk[count++] = c;
+        if (c == '\n') break;
+    }
+    chunk[count] = '\0';
+    return true;
+}
+
+IniLine SplitIniLine(std::wstring_view text) {
+    IniLine line;
+    text = TrimWhiteSpaceView(text);
+    if (text.empty() || text[0] == L';') return line;
+    if (text.size() >= 2 && text.front() == L'[' && text.back() == L']') {
+        const std::wstring_view name = TrimWhiteSpaceView(text.substr(1, text.size() - 2));
+        if (!name.empty()) {
+            line.kind = IniLine::Kind::kSection;
+            line.name = name;
+        }
+        return line;
+    }
+    const size_t equals = text.find(L'=');
+    if (equals == std::wstring_view::npos) return line;
+    line.kind = IniLine::Kind::kValue;
+    line.name = TrimWhiteSpaceView(text.substr(0, equals));
+    line.value = TrimWhiteSpaceView(text.substr(equals + 1));
+    return line;
+}
+
+bool FindObfuscatedDword(const char* bytes, size_t size, std::wstring_view section,
+                         std::wstring_view key, DWORD& value) {
+    // The reader keeps the first value of a key in its section, and the last
+    // header ("_" + key, in header form) of that key deciphers it at the end.
+    // A "_" + key line not in header form is kept as a value of its own, and
+    // the headers after it are then ignored as repeats of that key.
+    wchar_t entry[kIniChunkBytes];
+    wchar_t header[kIniChunkBytes];
+    size_t entryLength = 0;
+    size_t headerLength = 0;
+    bool entryKept = false;
+    bool headerKept = false;
+    bool plainHeaderKept = false;
+    bool inSection = section.empty();  // before any header: the section without a name
+    CTextModeChunks chunks(bytes, size);
+    char chunk[kIniChunkBytes];
+    wchar_t wide[kIniChunkBytes];
+    while (chunks.Next(chunk)) {
+        // As the reader: the chunk up to its first NUL, through the code page.
+        const int byteCount = static_cast<int>(strlen(chunk));
+        const int length = byteCount == 0
+                               ? 0
+                               : ::MultiByteToWideChar(CP_THREAD_ACP, 0, chunk, byteCount, wide,
+                                                       static_cast<int>(kIniChunkBytes));
+        if (length <= 0) continue;
+        const IniLine line = SplitIniLine(std::wstring_view(wide, static_cast<size_t>(length)));
+        if (line.kind == IniLine::Kind::kSection) {
+            inSection = line.name == section;
+            continue;
+        }
+        if (line.kind != IniLine::Kind::kValue || !inSection) continue;
+        if (line.name == key) {
+            if (entryKept) continue;
+            entryKept = true;
+            entryLength = line.value.size();
+            wmemcpy(entry, line.value.data(), entryLength);
+        } else if (line.name.size() == key.size() + 1 && line.name[0] == kHeaderKeyPrefix &&
+                   line.name.substr(1) == key && !plainHeaderKept) {
+            if (IsHeaderText(line.value)) {
+                headerKept = true;
+                headerLength = line.value.size();
+                wmemcpy(header, line.value.data(), headerLength);
+            } else {
+                plainHeaderKept = true;
+            }
+        }
+    }
+    if (!entryKept || !headerKept) return false;
+    const LONG code = WithDecipheredPair(
+        std::wstring_view(header, headerLength), std::wstring_view(entry, entryLength),
+        [&value](const BYTE* plain, size_t count, DWORD type) {
+            if (type == kIniTypeDword) {
+                memcpy(&value, plain, sizeof(value));
+            } else {
+                value = DwordFromText(PlainText(plain, count, type));
+            }
+        });
+    return code == ERROR_SUCCESS;
 }
 
 bool CBaseIniReader::Load(const std::wstring& fileName) {
@@ -152,8 +277,8 @@ bool CBaseIniReader::LoadFromHandle(const std::wstring& fileName, UniqueHandle f
 }
 
 void CBaseIniReader::ParseStream(FILE* stream) {
-    char chunk[kChunkBytes];
-    while (::fgets(chunk, kChunkBytes, stream) != nullptr) ParseLine(chunk);
+    char chunk[kIniChunkBytes];
+    while (::fgets(chunk, static_cast<int>(kIniChunkBytes), stream) != nullptr) ParseLine(chunk);
 }
 
 bool CBaseIniReader::GetDword(const std::wstring& section, const std::wstring& key, DWORD& value) {
@@ -181,17 +306,14 @@ bool CBaseIniReader::SetString(const std::wstring& section, const std::wstring& 
 
 void CBaseIniReader::ParseLine(const char* line) {
     if (line == nullptr) return;
-    const std::wstring text = TrimWhiteSpace(WideFromCodePage(CP_THREAD_ACP, line));
-    if (text.empty() || text[0] == L';') return;
-    if (text.front() == L'[' && text.back() == L']' && text.size() >= 2) {
-        const std::wstring name = TrimWhiteSpace(text.substr(1, text.size() - 2));
-        if (!name.empty()) currentSection_ = name;
-        return;
+    const std::wstring text = WideFromCodePage(CP_THREAD_ACP, line);
+    const IniLine parsed = SplitIniLine(text);
+    if (parsed.kind == IniLine::Kind::kSection) {
+        currentSection_.assign(parsed.name);
+    } else if (parsed.kind == IniLine::Kind::kValue) {
+        StoreValue(currentSection_, std::wstring(parsed.name), std::wstring(parsed.value),
+                   /*overwrite=*/false);
     }
-    const size_t equals = text.find(L'=');
-    if (equals == std::wstring::npos) return;
-    StoreValue(currentSection_, TrimWhiteSpace(text.substr(0, equals)),
-               TrimWhiteSpace(text.substr(equals + 1)), /*overwrite=*/false);
 }
 
 template <typename LoadFn>
@@ -252,8 +374,7 @@ bool CObfuscatedIniReader::GetStringByName(const std::wstring& name, std::wstrin
 bool CObfuscatedIniReader::GetDwordByName(const std::wstring& name, DWORD& value) {
     std::wstring text;
     if (!GetStringByName(name, text)) return false;
-    // Leading blanks and a sign allowed; no digits give 0.
-    value = static_cast<DWORD>(::wcstol(text.c_str(), nullptr, 10));
+    value = DwordFromText(text);
     return true;
 }
 

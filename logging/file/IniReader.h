@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "basalt/UniqueHandle.h"
@@ -51,6 +52,41 @@ bool IsObfuscatedIniHeaderText(const std::wstring& text);
 // ERROR_INVALID_DATA when it does not check out.
 LONG DecodeObfuscatedIniPair(const std::wstring& headerText, const std::wstring& valueText,
                              DWORD& type, std::wstring& plainText);
+
+// The chunks a reader of a file's bytes gets from fgets over a text-mode
+// stream of the C runtime: the bytes end at the first Ctrl+Z, a CR right
+// before an LF is dropped, and a chunk ends after an LF or when it holds
+// kIniChunkBytes - 1 bytes. Views the bytes; no allocation.
+constexpr size_t kIniChunkBytes = 1024;
+class CTextModeChunks {
+  public:
+    CTextModeChunks(const char* bytes, size_t size);
+    // The next chunk into `chunk`, terminated; false when none is left.
+    bool Next(char (&chunk)[kIniChunkBytes]);
+
+  private:
+    const char* next_;
+    const char* end_;
+};
+
+// One line (or chunk) of an INI file as the reader takes it, once converted
+// from the thread's ANSI code page and trimmed: a section header with a name,
+// a key and its value, or nothing (blank, comment, or neither form).
+struct IniLine {
+    enum class Kind { kNothing, kSection, kValue };
+    Kind kind = Kind::kNothing;
+    std::wstring_view name;  // the section's, or the key's; views the text
+    std::wstring_view value;
+};
+IniLine SplitIniLine(std::wstring_view text);
+
+// What CObfuscatedIniReader::LoadFromHandle followed by GetDword(section,
+// key) answers for a file of `bytes`, read straight from them: true with the
+// value when the key holds an enciphered value that checks out. The same
+// chunks, conversion, first key and last header as the reader; no allocation
+// for an integer value.
+bool FindObfuscatedDword(const char* bytes, size_t size, std::wstring_view section,
+                         std::wstring_view key, DWORD& value);
 
 // Parses a file and writes plain values; storage and lookup are the derived
 // class's. Not thread-safe: one reader per use.

@@ -319,3 +319,86 @@ TEST_F(IniReaderTest, ArbitraryFilesYieldOnlyEncipheredValues) {
 }
 
 }  // namespace
+
+// The logger reads its index straight from log.ini's bytes: it must answer as
+// the reader does over the C runtime's text stream, whatever the file holds.
+TEST_F(IniReaderTest, DwordReadFromTheBytesAnswersAsTheReader) {
+    const Record five = EncipherDword(5);
+    const Record six = EncipherDword(6);
+    const std::string pair = Pair("LastLogIdx", five);
+    const std::string utf16 = [&] {
+        std::string wide = "\xFF\xFE";
+        for (char c : "[Config]\r\n" + pair) wide += std::string{c, '\0'};
+        return wide;
+    }();
+    const std::vector<std::string> files = {
+        "",
+        "[Config]\r\n" + pair,
+        "[Config]\n_LastLogIdx=" + five.header + "\nLastLogIdx=" + five.value + "\n",
+        "[Config]\r_LastLogIdx=" + five.header + "\rLastLogIdx=" + five.value,  // CR alone
+        "[Config]\r\r\n_LastLogIdx=" + five.header + "\r\r\nLastLogIdx=" + five.value + "\r\r\n",
+        "[Config]\r\n\x1A" + pair,                                // Ctrl+Z ends the stream
+        "[Config]\r\n_LastLogIdx=" + five.header + "\r\x1A\r\n",  // CR before Ctrl+Z
+        "[Config]\r\n_LastLogIdx=" + five.header + "\r\nLastLogIdx=" + five.value.substr(0, 4) +
+            std::string(1, '\0') + five.value.substr(4) + "\r\n",  // a NUL cuts the line
+        "[Config]\r\n" + std::string(1022, ' ') + "x" + pair,      // the pair starts a chunk
+        "[Config]\r\n" + std::string(1021, ' ') + "x\r\n" + pair,  // CR LF across a chunk
+        "[Config]\r\n;" + std::string(4080, 'c') + "\r\n" + pair,  // CR LF across a buffer
+        "[Config]\r\nLastLogIdx=" + six.value + "\r\n_LastLogIdx=" + six.header + "\r\n" + pair,
+        "[Config]\r\n_LastLogIdx=" + six.header + "\r\nLastLogIdx=" + five.value + "\r\n" + pair,
+        "[Config]\r\n_LastLogIdx=plain\r\n" + pair,  // a plain "_" key first
+        "[Config]\r\n" + pair + "_LastLogIdx=plain\r\n",
+        "[config]\r\n" + pair,
+        "[Config]\r\n_lastlogidx=" + five.header + "\r\nlastlogidx=" + five.value + "\r\n",
+        " [ Config ] \r\n  _LastLogIdx  =  " + five.header + " \r\n\tLastLogIdx\t=\t" + five.value +
+            "\t\r\n",
+        "[Config]\r\n_LastLogIdx=" + five.header +
+            "\r\n[Other]\r\n[Config]\r\nLastLogIdx=" + five.value + "\r\n",
+        "[Other]\r\n" + pair,
+        pair,  // before any section
+        "[Config]\r\n" + Pair("LastLogIdx", EncipherString("7")),
+        "[Config]\r\n" + Pair("LastLogIdx", EncipherString("  -2x")),
+        "[Config]\r\n" + Pair("LastLogIdx", EncipherDword(0xFFFFFFFF)),
+        utf16,
+        "[Config]\r\n\xA0LastLogIdx=" + five.value + "\r\n_LastLogIdx=" + five.header + "\r\n",
+        "[Config]\r\n_LastLogIdx=" + five.header + "0\r\nLastLogIdx=" + five.value + "\r\n",
+        "[Config]\r\n[]\r\n[ ]\r\n" + pair,
+    };
+    std::mt19937 random(20261210);
+    const char kAlphabet[] = "[]=_;\r\n\x1A 0123456789ABCDEF48565247Config.LastLogIdx";
+    std::vector<std::string> mutated;
+    for (int round = 0; round < 200; ++round) {
+        std::string text = "[Config]\r\n" + pair + Pair("LastLogIdx", six);
+        for (int e = 0, edits = 1 + static_cast<int>(random() % 6); e < edits; ++e) {
+            const size_t at = random() % text.size();
+            const char c = round % 4 == 3 ? static_cast<char>(random() % 256)
+                                          : kAlphabet[random() % (sizeof(kAlphabet) - 1)];
+            if (round % 2 == 0) text[at] = c;
+            if (round % 2 == 1) text.insert(at, 1, c);
+        }
+        mutated.push_back(text);
+    }
+    int found = 0;
+    const std::vector<const std::vector<std::string>*> sets = {&files, &mutated};
+    for (const std::vector<std::string>* set : sets) {
+        for (size_t i = 0; i < set->size(); ++i) {
+            const std::string& text = (*set)[i];
+            ASSERT_TRUE(TestSupport::WriteFileText(path_, text));
+            CObfuscatedIniReader reader;
+            DWORD expected = 0;
+            const bool expectedFound =
+                reader.Load(path_) && reader.GetDword(kConfig, L"LastLogIdx", expected);
+            DWORD value = 0;
+            const bool valueFound = Basalt::FindObfuscatedDword(text.data(), text.size(), kConfig,
+                                                                L"LastLogIdx", value);
+            EXPECT_EQ(expectedFound, valueFound) << (set == &files ? "file " : "mutation ") << i;
+            if (expectedFound && valueFound) {
+                EXPECT_EQ(expected, value) << i;
+            }
+            found += expectedFound ? 1 : 0;
+        }
+    }
+    // The table reaches both answers.
+    EXPECT_GT(found, 10);
+    EXPECT_LT(found, static_cast<int>(files.size() + mutated.size()));
+}
