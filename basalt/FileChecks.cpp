@@ -172,6 +172,24 @@ std::wstring FinalPathOf(HANDLE handle) {
     }
 }
 
+namespace {
+
+// Whether the final path of `handle` is `expected`: read into the stack, or
+// through FinalPathOf when it is longer.
+bool HasFinalPath(HANDLE handle, const std::wstring& expected) {
+    wchar_t path[MAX_PATH + 8];
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path, static_cast<DWORD>(MAX_PATH + 8),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return false;
+    if (length >= MAX_PATH + 8) return SamePath(FinalPathOf(handle), expected);
+    return !expected.empty() &&
+           ::CompareStringOrdinal(path, static_cast<int>(length), expected.c_str(),
+                                  static_cast<int>(expected.size()),
+                                  /*ignoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
 bool SamePath(const std::wstring& first, const std::wstring& second) {
     if (first.empty() || second.empty()) return false;
     return ::CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
@@ -310,7 +328,7 @@ DWORD CheckFileHandle(HANDLE file, const std::wstring& expectedFinal, FileFacts&
     }
     if (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return kErrorLinkedElsewhere;
     if (facts.links > 1) return kErrorHardLinked;
-    return SamePath(FinalPathOf(file), expectedFinal) ? ERROR_SUCCESS : kErrorLinkedElsewhere;
+    return HasFinalPath(file, expectedFinal) ? ERROR_SUCCESS : kErrorLinkedElsewhere;
 }
 
 bool QueryFileIdentity(HANDLE file, FileIdentity& identity) {
@@ -321,14 +339,14 @@ bool QueryFileIdentity(HANDLE file, FileIdentity& identity) {
     return true;
 }
 
-DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
-                           const std::wstring& name, DWORD access, UniqueHandle& file,
-                           FileFacts& facts) {
-    const std::wstring path = folder + L"\\" + name;
+namespace {
+
+DWORD CreateNewCheckedPath(const std::wstring& path, const std::wstring& expectedFinal,
+                           DWORD access, UniqueHandle& file, FileFacts& facts) {
     file.reset(::CreateFileW(path.c_str(), access | DELETE, kShareAll, nullptr, CREATE_NEW,
                              kFileFlags, nullptr));
     if (!file) return ::GetLastError();
-    const DWORD code = CheckFileHandle(file.get(), folderFinal + L"\\" + name, facts);
+    const DWORD code = CheckFileHandle(file.get(), expectedFinal, facts);
     if (code != ERROR_SUCCESS) {
         DeleteThroughHandle(file.get());
         file.reset();
@@ -336,10 +354,24 @@ DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folde
     return code;
 }
 
+}  // namespace
+
+DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
+                           const std::wstring& name, DWORD access, UniqueHandle& file,
+                           FileFacts& facts) {
+    return CreateNewCheckedPath(folder + L"\\" + name, folderFinal + L"\\" + name, access, file,
+                                facts);
+}
+
 DWORD OpenCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
                       const std::wstring& name, DWORD access, bool create, UniqueHandle& file,
                       FileFacts& facts, bool& created) {
-    const std::wstring path = folder + L"\\" + name;
+    return OpenCheckedPath(folder + L"\\" + name, folderFinal + L"\\" + name, access, create, file,
+                           facts, created);
+}
+
+DWORD OpenCheckedPath(const std::wstring& path, const std::wstring& expectedFinal, DWORD access,
+                      bool create, UniqueHandle& file, FileFacts& facts, bool& created) {
     created = false;
     // Twice at most: a name that appears between the two opens (another
     // writer creating the same file) is opened on the second round.
@@ -351,7 +383,7 @@ DWORD OpenCheckedFile(const std::wstring& folder, const std::wstring& folderFina
         if (code != ERROR_FILE_NOT_FOUND || !create) return code;
         // CREATE_NEW never creates through a name that exists: a link to a
         // missing file fails here instead of making that file.
-        code = CreateNewCheckedFile(folder, folderFinal, name, access, file, facts);
+        code = CreateNewCheckedPath(path, expectedFinal, access, file, facts);
         if (code != ERROR_FILE_EXISTS) {
             created = code == ERROR_SUCCESS;
             return code;
@@ -359,7 +391,7 @@ DWORD OpenCheckedFile(const std::wstring& folder, const std::wstring& folderFina
     }
     // A name that exists but opens as nothing: a link to a missing file.
     if (!file) return kErrorLinkedElsewhere;
-    const DWORD code = CheckFileHandle(file.get(), folderFinal + L"\\" + name, facts);
+    const DWORD code = CheckFileHandle(file.get(), expectedFinal, facts);
     if (code != ERROR_SUCCESS) file.reset();
     return code;
 }

@@ -115,7 +115,8 @@ struct FileFacts {
 
 // Whether the open `file` is a plain file with one name whose final path is
 // `expectedFinal`: 0 with its facts, or a refusal code. Made of the cheap
-// queries (basic and standard information), as it runs for every message.
+// queries (basic and standard information), as it runs for every message,
+// and allocates nothing for a final path that MAX_PATH characters hold.
 DWORD CheckFileHandle(HANDLE file, const std::wstring& expectedFinal, FileFacts& facts);
 
 // The volume and index of an open file, which no other file shares.
@@ -148,6 +149,11 @@ DWORD CreateNewCheckedFile(const std::wstring& folder, const std::wstring& folde
 DWORD OpenCheckedFile(const std::wstring& folder, const std::wstring& folderFinal,
                       const std::wstring& name, DWORD access, bool create, UniqueHandle& file,
                       FileFacts& facts, bool& created);
+// The same for a file at `path` whose final path must be `expectedFinal`
+// (`folder`\`name` and `folderFinal`\`name` above), for a caller that keeps
+// both: nothing is allocated for a path that MAX_PATH characters hold.
+DWORD OpenCheckedPath(const std::wstring& path, const std::wstring& expectedFinal, DWORD access,
+                      bool create, UniqueHandle& file, FileFacts& facts, bool& created);
 
 // Empties the open file (FILE_WRITE_DATA) through its handle.
 DWORD EmptyThroughHandle(HANDLE file);
