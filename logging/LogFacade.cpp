@@ -130,10 +130,24 @@ DWORD CLogFacade::LogPrintableV(DWORD level, const wchar_t* file, const wchar_t*
     }
 
     // A plain logger gets the whole text unless it is very long; then only
-    // its start. The level was checked by the caller.
-    std::wstring message = Basalt::FormatStringV(format, args);
-    if (message.size() > kFacadeCutTrigger) message.resize(kFacadeCutChars);
-    return logger_->LogMessage(file, function, line, level, message.c_str());
+    // its start. The level was checked by the caller. A text that is not
+    // very long is printed on the stack; a longer one, rare, on the heap.
+    va_list measure;
+    va_copy(measure, args);
+    const int length = format == nullptr ? 0 : ::_vscwprintf(format, measure);
+    va_end(measure);
+    if (length > static_cast<int>(kFacadeCutTrigger)) {
+        std::wstring message = Basalt::FormatStringV(format, args);
+        if (message.size() > kFacadeCutTrigger) message.resize(kFacadeCutChars);
+        return logger_->LogMessage(file, function, line, level, message.c_str());
+    }
+    wchar_t message[kFacadeCutTrigger + 1];
+    message[0] = L'\0';
+    if (length > 0 &&
+        ::_vsnwprintf_s(message, kFacadeCutTrigger + 1, _TRUNCATE, format, args) < 0) {
+        message[0] = L'\0';  // as a failed format gives: no text
+    }
+    return logger_->LogMessage(file, function, line, level, message);
 }
 
 DWORD CLogFacade::Write(const wchar_t* file, const wchar_t* function, int line, DWORD level,

@@ -125,12 +125,26 @@ DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_
     return ERROR_SUCCESS;
 }
 
+std::wstring RingFilePrefix(const std::wstring& logFolder, const std::wstring& moduleBaseName,
+                            const wchar_t* hostName) {
+    std::wstring name = logFolder + L"\\" + moduleBaseName;
+    if (hostName != nullptr) name += Basalt::FormatString(L"_%s", hostName);
+    return name;
+}
+
+void AppendRingFileNumber(std::wstring& prefix, DWORD index) {
+    wchar_t number[16] = {};
+    const int length = ::_snwprintf(number, 15, L"%0.3lu",
+                                    static_cast<unsigned long>(index));  // 10 digits at most
+    if (length > 0) prefix.append(number, static_cast<size_t>(length));
+    prefix += kLogExtension;
+}
+
 std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& moduleBaseName,
                          const wchar_t* hostName, DWORD index) {
-    std::wstring name = Basalt::FormatString(L"%s\\%s", logFolder.c_str(), moduleBaseName.c_str());
-    if (hostName != nullptr) name += Basalt::FormatString(L"_%s", hostName);
-    return name +
-           Basalt::FormatString(L"%0.3lu%s", static_cast<unsigned long>(index), kLogExtension);
+    std::wstring name = RingFilePrefix(logFolder, moduleBaseName, hostName);
+    AppendRingFileNumber(name, index);
+    return name;
 }
 
 CLogging::CLogging(std::shared_ptr<Basalt::ShlObjAPI> shell, std::shared_ptr<LocalClockAPI> clock,
@@ -166,6 +180,9 @@ DWORD CLogging::Init(const wchar_t* groupName, HMODULE module, const wchar_t* ho
     rootLock_.SetFolder(paths_.logRoot);
     ReadSettings();
     processId_ = ::GetCurrentProcessId();
+    lineContext_.processImageName = processImageName_;
+    lineContext_.processId = processId_;
+    lineContext_.clock = clock_.get();
     initialized_ = true;
     return ERROR_SUCCESS;
 }
@@ -287,16 +304,10 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
 
     // The line is made first: without the folder's lock, its length decides
     // whether it still fits the current file.
-    LineContext context;
-    context.options = options_;
-    context.processImageName = processImageName_;
-    context.processId = processId_;
-    context.clock = clock_.get();
-    DWORD byteCount = 0;
-    std::unique_ptr<wchar_t[]> text;
-    DWORD code = FormatLine(context, file, function, line, level, message, &byteCount, &text);
+    lineContext_.options = options_;
+    DWORD code = FormatLineInto(lineContext_, file, function, line, level, message, line_);
     if (code != ERROR_SUCCESS) return code;
-    const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
+    const DWORD lineBytes = static_cast<DWORD>(line_.size() * sizeof(wchar_t));
 
     CFolderLockHolder folderLock(folderLock_, folderBackOff_);
     if (folderLock.lost()) ReportUnavailableLock(folderLock);
@@ -316,7 +327,7 @@ DWORD CLogging::LogMessage(const wchar_t* file, const wchar_t* function, int lin
     // A holder that ended mid-write may have left half a line.
     if (code == ERROR_SUCCESS && folderLock.abandoned()) code = EndTornLine();
     if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
-        code = WriteLine(text.get(), lineBytes);
+        code = WriteLine(line_.c_str(), lineBytes);
     }
     file_.reset();
     return code;
@@ -354,6 +365,7 @@ bool CLogging::CheckFolder() {
     }
     if (code == ERROR_SUCCESS) {
         folderState_ = FolderState::kUsable;
+        NameFolderFiles();
         return true;
     }
     MarkUnusable(failedAt.empty() ? paths_.logFolder : failedAt, code);
@@ -373,6 +385,27 @@ void CLogging::MarkUnusable(const std::wstring& where, DWORD code) {
     folderState_ = FolderState::kUnusable;
     enabled_ = false;
     severity_ = kSilencedSeverity;
+}
+
+void CLogging::NameFolderFiles() {
+    // Kept with room for any file number, so that naming a ring file for a
+    // message allocates nothing.
+    constexpr size_t kNumberRoom = 16;
+    const wchar_t* host = hostName_ ? hostName_->c_str() : nullptr;
+    iniFinal_ = folderFinal_ + L"\\" + kIniFileName;
+    ringPath_ = RingFilePrefix(paths_.logFolder, moduleBaseName_, host);
+    ringFinal_ = RingFilePrefix(folderFinal_, moduleBaseName_, host);
+    ringPathPrefix_ = ringPath_.size();
+    ringFinalPrefix_ = ringFinal_.size();
+    ringPath_.reserve(ringPathPrefix_ + kNumberRoom);
+    ringFinal_.reserve(ringFinalPrefix_ + kNumberRoom);
+}
+
+void CLogging::NameRingFile(DWORD index) {
+    ringPath_.resize(ringPathPrefix_);
+    AppendRingFileNumber(ringPath_, index);
+    ringFinal_.resize(ringFinalPrefix_);
+    AppendRingFileNumber(ringFinal_, index);
 }
 
 std::wstring CLogging::LogFile(DWORD index) const {
@@ -496,7 +529,7 @@ DWORD CLogging::RollOverTo(DWORD next, DWORD leaving) {
 
 DWORD CLogging::OpenRingFile(DWORD index, bool empty, ULONGLONG& size) {
     if (file_) return ERROR_ALREADY_EXISTS;
-    const std::wstring name = Basalt::TextAfterLastBackslash(LogFile(index));
+    NameRingFile(index);
     // Append-only access: every write lands whole at the end of the file, even
     // when another process appends at the same moment. Emptying needs write
     // access, and then the line goes where the file ends.
@@ -505,8 +538,8 @@ DWORD CLogging::OpenRingFile(DWORD index, bool empty, ULONGLONG& size) {
     Basalt::UniqueHandle opened;
     Basalt::FileFacts facts;
     bool created = false;
-    DWORD code = Basalt::OpenCheckedFile(paths_.logFolder, folderFinal_, name, access,
-                                         /*create=*/true, opened, facts, created);
+    DWORD code = Basalt::OpenCheckedPath(ringPath_, ringFinal_, access, /*create=*/true, opened,
+                                         facts, created);
     if (code != ERROR_SUCCESS) return code;
     if (!created && !chain_.WriterTrusts(opened.get())) return Basalt::kErrorUntrustedOwner;
     size = facts.size;
@@ -597,9 +630,18 @@ DWORD CLogging::StoreIniValue(const std::wstring& folder, const std::wstring& fo
 
 CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index, DWORD& refusal) {
     index = 0;
-    Basalt::CObfuscatedIniReader reader;
-    DWORD code = ERROR_SUCCESS;
-    if (!LoadCheckedIni(paths_.logFolder, folderFinal_, reader, code)) {
+    // Read as the framework's INI reader reads it (FindObfuscatedDword), from
+    // one read of the checked handle into storage that is kept.
+    Basalt::UniqueHandle file;
+    Basalt::FileFacts facts;
+    bool created = false;
+    DWORD code =
+        Basalt::OpenCheckedPath(paths_.folderIniPath, iniFinal_, GENERIC_READ | READ_CONTROL,
+                                /*create=*/false, file, facts, created);
+    if (code == ERROR_SUCCESS && !chain_.WriterTrusts(file.get())) {
+        code = Basalt::kErrorUntrustedOwner;
+    }
+    if (code != ERROR_SUCCESS) {
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return IndexSource::kNone;
         if (Basalt::IsRefusal(code)) {
             refusal = code;
@@ -607,7 +649,13 @@ CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index, DWORD& refusal) {
         }
         return IndexSource::kUnreadable;
     }
-    if (!reader.GetDword(kConfigSection, kLastLogIdxKey, index)) {
+    code = ReadSmallFile(file.get(), iniBytes_);
+    // Past any size a log.ini has, or without the memory, it is not read at
+    // all; a read that fails leaves what a reader would see then: nothing.
+    if (code == ERROR_FILE_TOO_LARGE || code == ERROR_OUTOFMEMORY) return IndexSource::kUnreadable;
+    if (code != ERROR_SUCCESS) iniBytes_.clear();
+    if (!Basalt::FindObfuscatedDword(iniBytes_.data(), iniBytes_.size(), kConfigSection,
+                                     kLastLogIdxKey, index)) {
         index = 0;
         return IndexSource::kNone;
     }
@@ -626,6 +674,12 @@ void CLogging::Reset() {
     processId_ = 0;
     paths_ = FileLoggerPaths();
     folderFinal_.clear();
+    iniFinal_.clear();
+    ringPath_.clear();
+    ringFinal_.clear();
+    ringPathPrefix_ = 0;
+    ringFinalPrefix_ = 0;
+    lineContext_ = LineContext();
     refusedIniStamp_ = 0;
     file_.reset();
     folderLock_.Reset();

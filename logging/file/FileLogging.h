@@ -58,6 +58,12 @@ constexpr size_t kLogRootLevels = 2;
 DWORD ComputeFileLoggerPaths(const std::wstring& programDataFolder, const wchar_t* groupName,
                              const std::wstring& moduleBaseName, FileLoggerPaths& paths);
 
+// logFolder\module[_host]: a ring file's name without its number.
+std::wstring RingFilePrefix(const std::wstring& logFolder, const std::wstring& moduleBaseName,
+                            const wchar_t* hostName);
+// Appends a ring file's number (at least three digits) and ".log" to `prefix`.
+void AppendRingFileNumber(std::wstring& prefix, DWORD index);
+
 // logFolder\module[_host]NNN.log, the number with at least three digits.
 std::wstring LogFileName(const std::wstring& logFolder, const std::wstring& moduleBaseName,
                          const wchar_t* hostName, DWORD index);
@@ -182,6 +188,11 @@ class CLogging : public CLoggingIf {
     bool LastWriteTime(DWORD index, FILETIME& written) const;
     static constexpr DWORD kNoFile = 0xFFFFFFFF;
     std::wstring LogFile(DWORD index) const;
+    // Names log.ini and the ring files below the checked folder, by path and
+    // by final path, once the folder is checked.
+    void NameFolderFiles();
+    // Puts ring file `index` in ringPath_ and ringFinal_.
+    void NameRingFile(DWORD index);
     void Reset();
     void SetDefaults();
 
@@ -198,6 +209,18 @@ class CLogging : public CLoggingIf {
     DWORD processId_ = 0;
     FileLoggerPaths paths_;
     std::wstring folderFinal_;  // the log folder's final path, once checked
+    std::wstring iniFinal_;     // the final path log.ini must have
+    // One ring file's path and final path, their storage reused for every
+    // message; the prefixes are the parts without the number.
+    std::wstring ringPath_;
+    std::wstring ringFinal_;
+    size_t ringPathPrefix_ = 0;
+    size_t ringFinalPrefix_ = 0;
+    // What every line carries besides the message, and the storage each line
+    // and log.ini's bytes are read into.
+    LineContext lineContext_;
+    std::wstring line_;
+    std::string iniBytes_;
     // The last-write time and size of a log.ini that refused the index: not
     // asked again while it stays so.
     ULONGLONG refusedIniStamp_ = 0;

@@ -99,7 +99,11 @@ DWORD ReadSmallFile(HANDLE file, std::string& bytes) {
     LARGE_INTEGER size = {};
     if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
     if (size.QuadPart > kMaxIniBytes) return ERROR_FILE_TOO_LARGE;
-    bytes.resize(static_cast<size_t>(size.QuadPart));
+    try {
+        bytes.resize(static_cast<size_t>(size.QuadPart));  // no allocation within its capacity
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
     DWORD read = 0;
     if (!bytes.empty() &&
         !::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {

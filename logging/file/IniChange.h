@@ -35,7 +35,9 @@ struct IniChangeFailure {
 
 // Reads the whole of the open `file` (read access), a small file that others
 // may be writing meanwhile: 0 with its bytes, ERROR_FILE_TOO_LARGE past 16 MiB
-// (a log.ini holds a handful of lines), or the failing call's code.
+// (a log.ini holds a handful of lines), ERROR_OUTOFMEMORY, or the failing
+// call's code. `bytes` keeps its storage, so that a caller that reads again
+// into the same string allocates only for a larger file.
 DWORD ReadSmallFile(HANDLE file, std::string& bytes);
 
 // Changes `folder`\log.ini through a copy: `change` edits the copy by its

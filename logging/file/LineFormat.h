@@ -40,6 +40,13 @@ struct LineContext {
 // The severity label of a level, or none outside 1..6.
 const wchar_t* SeverityLabel(DWORD level);
 
+// Builds one line into `text`, whose storage is reused: 0 with the line
+// (CR LF ended, no terminator counted); ERROR_INVALID_PARAMETER, with `text`
+// empty, for a missing or empty message or a level outside 1..6. The
+// storage grows only for a line longer than any it held before.
+DWORD FormatLineInto(const LineContext& context, const wchar_t* file, const wchar_t* function,
+                     int line, DWORD level, const wchar_t* message, std::wstring& text);
+
 // Builds one line. 0 with the line (owned by the caller) and its size in
 // bytes, terminator included; ERROR_INVALID_PARAMETER for a missing or empty message, a missing
 // output or a level outside 1..6; ERROR_OUTOFMEMORY when the line cannot be allocated.
