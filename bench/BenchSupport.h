@@ -1,7 +1,7 @@
 // A small harness for the benchmarks: wall-clock timing with the performance
 // counter and a count of the program's heap allocations through operator new.
-// Include it in exactly one translation unit of a benchmark program: it
-// replaces the global allocation functions.
+// BenchSupport.cpp, linked into every benchmark, replaces the global
+// allocation functions so that they count.
 #pragma once
 
 #include <windows.h>
@@ -9,15 +9,11 @@
 #include <stdio.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 namespace Bench {
 
-inline std::atomic<unsigned long long>& AllocationCount() {
-    static std::atomic<unsigned long long> count{0};
-    return count;
-}
+// The heap allocations made through operator new so far.
+std::atomic<unsigned long long>& AllocationCount();
 
 // Nanoseconds per call of `body` over `iterations` calls.
 template <typename Body>
@@ -40,21 +36,3 @@ double AllocationsPerCall(unsigned long iterations, Body&& body) {
 }
 
 }  // namespace Bench
-
-void* operator new(size_t size) {
-    Bench::AllocationCount().fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    Bench::AllocationCount().fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
-    return ::operator new(size, tag);
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-void operator delete[](void* block, size_t) noexcept { std::free(block); }
