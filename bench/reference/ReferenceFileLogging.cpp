@@ -16,12 +16,20 @@
 
 namespace Reference {
 
+using ETWLogging::ChangeIniThroughCopy;
+using ETWLogging::ClampLevel;
 using ETWLogging::ComputeFileLoggerPaths;
+using ETWLogging::ExchangeProcessSeverity;
+using ETWLogging::IniChangeFailure;
 using ETWLogging::IsAcceptableSetting;
 using ETWLogging::kConfigSection;
+using ETWLogging::kErrorAlreadyInitialized;
+using ETWLogging::kErrorNotInitialized;
 using ETWLogging::kFileSettings;
+using ETWLogging::kFolderLockWaitMs;
 using ETWLogging::kIniFileName;
 using ETWLogging::kLastLogIdxKey;
+using ETWLogging::kLogRootLevels;
 using ETWLogging::kOptionDebugger;
 using ETWLogging::kOptionFunction;
 using ETWLogging::kOptionProcessName;
@@ -29,14 +37,6 @@ using ETWLogging::kOptionProcessThread;
 using ETWLogging::kOptionSource;
 using ETWLogging::LineContext;
 using ETWLogging::SeverityLabel;
-using ETWLogging::kErrorAlreadyInitialized;
-using ETWLogging::kErrorNotInitialized;
-using ETWLogging::ClampLevel;
-using ETWLogging::ExchangeProcessSeverity;
-using ETWLogging::IniChangeFailure;
-using ETWLogging::ChangeIniThroughCopy;
-using ETWLogging::kFolderLockWaitMs;
-using ETWLogging::kLogRootLevels;
 
 namespace {
 
@@ -104,7 +104,6 @@ DWORD Clamp(DWORD value, DWORD minimum, DWORD maximum) {
     return value > maximum ? maximum : value;
 }
 
-
 constexpr unsigned long kProcessNameWidth = 15;
 constexpr unsigned long kSourceFileWidth = 20;
 constexpr unsigned long kFunctionWidth = 40;
@@ -154,20 +153,19 @@ std::wstring OptionalFields(const LineContext& context, const wchar_t* file,
     return fields;
 }
 
-
 }  // namespace
 
 std::wstring ReferenceLogFileName(const std::wstring& logFolder, const std::wstring& moduleBaseName,
-                         const wchar_t* hostName, DWORD index) {
+                                  const wchar_t* hostName, DWORD index) {
     std::wstring name = Basalt::FormatString(L"%s\\%s", logFolder.c_str(), moduleBaseName.c_str());
     if (hostName != nullptr) name += Basalt::FormatString(L"_%s", hostName);
     return name +
            Basalt::FormatString(L"%0.3lu%s", static_cast<unsigned long>(index), kLogExtension);
 }
 
-DWORD ReferenceFormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function, int line,
-                 DWORD level, const wchar_t* message, DWORD* byteCount,
-                 std::unique_ptr<wchar_t[]>* text) {
+DWORD ReferenceFormatLine(const LineContext& context, const wchar_t* file, const wchar_t* function,
+                          int line, DWORD level, const wchar_t* message, DWORD* byteCount,
+                          std::unique_ptr<wchar_t[]>* text) {
     // Whatever the outcome, the outputs never keep a previous line.
     if (byteCount != nullptr) *byteCount = 0;
     if (text != nullptr) text->reset();
@@ -209,10 +207,10 @@ DWORD ReferenceFormatLine(const LineContext& context, const wchar_t* file, const
     return ERROR_SUCCESS;
 }
 
-
-CReferenceLogging::CReferenceLogging(std::shared_ptr<Basalt::ShlObjAPI> shell, std::shared_ptr<LocalClockAPI> clock,
-                   std::shared_ptr<Basalt::DebugOutputAPI> debugOutput,
-                   std::shared_ptr<Basalt::FileSecurityAPI> security)
+CReferenceLogging::CReferenceLogging(std::shared_ptr<Basalt::ShlObjAPI> shell,
+                                     std::shared_ptr<LocalClockAPI> clock,
+                                     std::shared_ptr<Basalt::DebugOutputAPI> debugOutput,
+                                     std::shared_ptr<Basalt::FileSecurityAPI> security)
     : shell_(shell ? std::move(shell) : std::make_shared<Basalt::ShlObjAPI>()),
       clock_(clock ? std::move(clock) : std::make_shared<LocalClockAPI>()),
       debugOutput_(debugOutput ? std::move(debugOutput)
@@ -224,7 +222,7 @@ CReferenceLogging::CReferenceLogging(std::shared_ptr<Basalt::ShlObjAPI> shell, s
 CReferenceLogging::~CReferenceLogging() { Reset(); }
 
 DWORD CReferenceLogging::Init(const wchar_t* groupName, HMODULE module, const wchar_t* hostName,
-                     LoggingConfigListenerIf* /*configListener*/) {
+                              LoggingConfigListenerIf* /*configListener*/) {
     Basalt::CAutoLock lock(lock_);
     if (initialized_) return kErrorAlreadyInitialized;
     DWORD code = DeriveIdentity(groupName, module, hostName);
@@ -247,7 +245,8 @@ DWORD CReferenceLogging::Init(const wchar_t* groupName, HMODULE module, const wc
     return ERROR_SUCCESS;
 }
 
-DWORD CReferenceLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module, const wchar_t* hostName) {
+DWORD CReferenceLogging::DeriveIdentity(const wchar_t* groupName, HMODULE module,
+                                        const wchar_t* hostName) {
     if ((groupName != nullptr && *groupName == L'\0') ||
         (hostName != nullptr && *hostName == L'\0')) {
         return ERROR_INVALID_PARAMETER;
@@ -342,7 +341,7 @@ bool CReferenceLogging::IsEnabled() {
 }
 
 void CReferenceLogging::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                   const wchar_t* format, ...) {
+                            const wchar_t* format, ...) {
     // The lock is a critical section: LogMessage below takes it again on this thread.
     Basalt::CAutoLock lock(lock_);
     if (!enabled_ || level < severity_) return;
@@ -352,8 +351,8 @@ void CReferenceLogging::Log(DWORD level, const wchar_t* file, const wchar_t* fun
     va_end(args);
 }
 
-DWORD CReferenceLogging::LogMessage(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                           const wchar_t* message) {
+DWORD CReferenceLogging::LogMessage(const wchar_t* file, const wchar_t* function, int line,
+                                    DWORD level, const wchar_t* message) {
     Basalt::CAutoLock lock(lock_);
     if (folderState_ == FolderState::kUnchecked) CheckFolder();
     if (folderState_ == FolderState::kUnusable) return ERROR_INVALID_PARAMETER;
@@ -371,7 +370,8 @@ DWORD CReferenceLogging::LogMessage(const wchar_t* file, const wchar_t* function
     context.clock = clock_.get();
     DWORD byteCount = 0;
     std::unique_ptr<wchar_t[]> text;
-    DWORD code = ReferenceFormatLine(context, file, function, line, level, message, &byteCount, &text);
+    DWORD code =
+        ReferenceFormatLine(context, file, function, line, level, message, &byteCount, &text);
     if (code != ERROR_SUCCESS) return code;
     const DWORD lineBytes = byteCount - sizeof(wchar_t);  // without the terminator
 
@@ -453,8 +453,8 @@ void CReferenceLogging::MarkUnusable(const std::wstring& where, DWORD code) {
 }
 
 std::wstring CReferenceLogging::LogFile(DWORD index) const {
-    return ReferenceLogFileName(paths_.logFolder, moduleBaseName_, hostName_ ? hostName_->c_str() : nullptr,
-                       index);
+    return ReferenceLogFileName(paths_.logFolder, moduleBaseName_,
+                                hostName_ ? hostName_->c_str() : nullptr, index);
 }
 
 DWORD CReferenceLogging::OpenLogFile(const CFolderLockHolder& folderLock, DWORD lineBytes) {
@@ -633,7 +633,7 @@ DWORD CReferenceLogging::EndTornLine() {
 }
 
 bool CReferenceLogging::LoadCheckedIni(const std::wstring& folder, const std::wstring& folderFinal,
-                              Basalt::CObfuscatedIniReader& reader, DWORD& code) {
+                                       Basalt::CObfuscatedIniReader& reader, DWORD& code) {
     Basalt::UniqueHandle file;
     Basalt::FileFacts facts;
     bool created = false;
@@ -651,7 +651,7 @@ bool CReferenceLogging::LoadCheckedIni(const std::wstring& folder, const std::ws
 }
 
 DWORD CReferenceLogging::StoreIniValue(const std::wstring& folder, const std::wstring& folderFinal,
-                              const wchar_t* key, DWORD value) {
+                                       const wchar_t* key, DWORD value) {
     if (folder.empty() || folderFinal.empty()) return ERROR_INVALID_PARAMETER;
     IniChangeFailure failure;
     const bool changed = ChangeIniThroughCopy(

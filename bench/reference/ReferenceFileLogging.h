@@ -68,9 +68,9 @@ class CReferenceLogging : public ETWLogging::CLoggingIf {
     // one message on an unusable folder, and `security` says who this process
     // is and who owns what; none gives the plain services.
     explicit CReferenceLogging(std::shared_ptr<Basalt::ShlObjAPI> shell = nullptr,
-                      std::shared_ptr<LocalClockAPI> clock = nullptr,
-                      std::shared_ptr<Basalt::DebugOutputAPI> debugOutput = nullptr,
-                      std::shared_ptr<Basalt::FileSecurityAPI> security = nullptr);
+                               std::shared_ptr<LocalClockAPI> clock = nullptr,
+                               std::shared_ptr<Basalt::DebugOutputAPI> debugOutput = nullptr,
+                               std::shared_ptr<Basalt::FileSecurityAPI> security = nullptr);
     ~CReferenceLogging() override;
     CReferenceLogging(const CReferenceLogging&) = delete;
     CReferenceLogging& operator=(const CReferenceLogging&) = delete;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <new>
 #include <vector>
 
 #include "basalt/PathHelpers.h"
@@ -654,8 +655,16 @@ CLogging::IndexSource CLogging::ReadLastLogIdx(DWORD& index, DWORD& refusal) {
     // all; a read that fails leaves what a reader would see then: nothing.
     if (code == ERROR_FILE_TOO_LARGE || code == ERROR_OUTOFMEMORY) return IndexSource::kUnreadable;
     if (code != ERROR_SUCCESS) iniBytes_.clear();
-    if (!Basalt::FindObfuscatedDword(iniBytes_.data(), iniBytes_.size(), kConfigSection,
-                                     kLastLogIdxKey, index)) {
+    bool found = false;
+    try {
+        // Only a value enciphered as a string needs memory to be read.
+        found = Basalt::FindObfuscatedDword(iniBytes_.data(), iniBytes_.size(), kConfigSection,
+                                            kLastLogIdxKey, index);
+    } catch (const std::bad_alloc&) {
+        index = 0;
+        return IndexSource::kUnreadable;
+    }
+    if (!found) {
         index = 0;
         return IndexSource::kNone;
     }

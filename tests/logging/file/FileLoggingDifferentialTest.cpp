@@ -60,10 +60,9 @@ class Sequence {
     // Another process of the same module name, of the same path, logging `count` lines.
     void LogFromAnotherProcess(const wchar_t* tag, int count) {
         const std::wstring writer = WriterUnderModuleName();
-        ASSERT_EQ(0, RunProgram(Basalt::FormatString(L"\"%s\" - %s %d %s %lu%s", writer.c_str(),
-                                                     tag, count, group_,
-                                                     static_cast<unsigned long>(kPadding),
-                                                     reference_ ? L" reference" : L"")));
+        ASSERT_EQ(0, RunProgram(Basalt::FormatString(
+                         L"\"%s\" - %s %d %s %lu%s", writer.c_str(), tag, count, group_,
+                         static_cast<unsigned long>(kPadding), reference_ ? L" reference" : L"")));
     }
 
     void Tool(const std::wstring& arguments) {
@@ -113,8 +112,8 @@ void RunScript(Sequence& sequence) {
     {
         // Saved as UTF-16, as a text editor may: the reader finds no index there.
         std::wstring text = L"\xFEFF[Config]\r\nLastLogIdx=1\r\n";
-        EXPECT_TRUE(TestSupport::WriteFileBytes(sequence.ModuleFolder() + L"\\log.ini",
-                                                text.data(), text.size() * sizeof(wchar_t)));
+        EXPECT_TRUE(TestSupport::WriteFileBytes(sequence.ModuleFolder() + L"\\log.ini", text.data(),
+                                                text.size() * sizeof(wchar_t)));
     }
     sequence.Log(L"utf16", 50);
     sequence.Stop();
@@ -130,14 +129,15 @@ std::vector<std::pair<std::wstring, std::vector<unsigned char>>> FolderFiles(
     if (!find) return files;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        std::vector<unsigned char> bytes = TestSupport::ReadFileBytes(folder + L"\\" + data.cFileName);
+        std::vector<unsigned char> bytes =
+            TestSupport::ReadFileBytes(folder + L"\\" + data.cFileName);
         const std::wstring name = data.cFileName;
         if (name.size() > 4 && name.compare(name.size() - 4, 4, L".log") == 0) {
             // Each line starts after the byte order mark or after a CR LF.
             for (size_t at = 0; at + 2 * kTimeChars <= bytes.size(); at += 2) {
-                const bool starts = at == 2 || (at >= 4 && bytes[at - 4] == '\r' &&
-                                                bytes[at - 3] == 0 && bytes[at - 2] == '\n' &&
-                                                bytes[at - 1] == 0);
+                const bool starts =
+                    at == 2 || (at >= 4 && bytes[at - 4] == '\r' && bytes[at - 3] == 0 &&
+                                bytes[at - 2] == '\n' && bytes[at - 1] == 0);
                 if (starts) std::fill(bytes.begin() + at, bytes.begin() + at + 2 * kTimeChars, 0);
             }
         }
